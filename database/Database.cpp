@@ -1,0 +1,3 @@
+#include "database/Database.h"
+
+std::atomic<bool> ReportSqlErrors{true};

@@ -1,0 +1,148 @@
+// Output routines: console and error-log forms, log file names, folders.
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "TempFolder.h"
+#include "log/Log.h"
+
+namespace {
+
+// Captures what is written to standard error while it lives.
+class StderrCapture {
+public:
+    StderrCapture()
+    {
+        std::fflush(stderr);
+        saved_ = dup(2);
+        file_ = std::tmpfile();
+        dup2(fileno(file_), 2);
+    }
+    std::string Text()
+    {
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+        std::rewind(file_);
+        std::string text;
+        char buffer[4096];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
+            text.append(buffer, n);
+        return text;
+    }
+    ~StderrCapture()
+    {
+        if (saved_ >= 0) {
+            dup2(saved_, 2);
+            close(saved_);
+        }
+        std::fclose(file_);
+    }
+
+private:
+    int saved_ = -1;
+    std::FILE* file_ = nullptr;
+};
+
+std::string ErrorLogPath()
+{
+    return LogFileName(GetExecutableFolder() + "/logs", "error", GetLocalTime());
+}
+
+struct LogErrorCase {
+    int code;
+    bool toFile;
+    std::string expected;  // for the file: the line after the time stamp
+};
+
+TEST(LogError, FormsOnConsoleAndInErrorLog)
+{
+    std::string noText = "Unknown error";  // code 9999 has no system text
+    std::string enoent;
+    ASSERT_TRUE(GetOsErrorText(ENOENT, enoent));
+    EXPECT_FALSE(GetOsErrorText(9999, noText));
+    const LogErrorCase cases[] = {
+        {0, false, "ERROR: ASSERT(b) failed at Unit:7\n"},
+        {ENOENT, false, "ERROR: " + enoent + " - ASSERT(b) failed at Unit:7\n"},
+        {9999, false, "ERROR: 9999 ASSERT(b) failed at Unit:7\n"},
+        {0, true, "ERROR: ASSERT(b) failed at Unit:7\n"},
+        {ENOENT, true, "ERROR: " + enoent + " - ASSERT(b) failed at Unit:7\n"},
+        {9999, true, "ERROR: ASSERT(b) failed at Unit:7: 9999\n"},
+    };
+    std::filesystem::remove_all(GetExecutableFolder() + "/logs");
+    for (const auto& c : cases) {
+        ErrorLogEnabled = c.toFile;
+        std::filesystem::remove(ErrorLogPath());
+        StderrCapture capture;
+        errno = c.code;
+        LOG_ASSERT("b", "Unit", 7);
+        if (c.code != 0)
+            EXPECT_EQ(errno, c.code) << "the caller's error code survives";
+        std::string console = capture.Text();
+        if (!c.toFile) {
+            EXPECT_EQ(console, c.expected);
+            EXPECT_FALSE(std::filesystem::exists(GetExecutableFolder() + "/logs"));
+        } else {
+            std::string line = ReadFileBytes(ErrorLogPath());
+            ASSERT_EQ(line.size(), 22 + c.expected.size()) << line;
+            EXPECT_EQ(line.substr(22), c.expected);
+            EXPECT_EQ(line[0], '[');
+            EXPECT_EQ(line.substr(20, 2), "] ");
+            EXPECT_EQ(console, line) << "the file line is echoed";
+        }
+    }
+    ErrorLogEnabled = false;
+}
+
+TEST(LogToFile, AppendsLinesAndAddsOneLineFeed)
+{
+    std::filesystem::remove(ErrorLogPath());
+    StderrCapture capture;
+    LogToFile("error", "first %d", 1);
+    LogToFile("error", "second\n");
+    capture.Text();
+    std::string text = ReadFileBytes(ErrorLogPath());
+    ASSERT_EQ(text.size(), 22 + 8 + 22 + 7);
+    EXPECT_EQ(text.substr(22, 8), "first 1\n");
+    EXPECT_EQ(text.substr(52), "second\n");
+}
+
+TEST(LogFileName, NamesAFileForEachMonth)
+{
+    EXPECT_EQ(LogFileName("/x/logs", "error", {2026, 12, 31, 23, 59, 59}), "/x/logs/error-202612.log");
+    EXPECT_EQ(LogFileName("/x/logs", "error", {2027, 1, 1, 0, 0, 0}), "/x/logs/error-202701.log");
+    EXPECT_EQ(LogFileName("/x/logs", "error", {999, 3, 1, 0, 0, 0}), "/x/logs/error-099903.log");
+}
+
+TEST(CreateFolderPath, NestedShortAndExisting)
+{
+    TempFolder temp;
+    CreateFolderPath(temp / "a/b/c");
+    EXPECT_TRUE(FolderExists(temp / "a/b/c"));
+    CreateFolderPath(temp / "a/b/c");  // existing: nothing happens
+    EXPECT_TRUE(FolderExists(temp / "a/b/c"));
+
+    WriteFileBytes(temp / "file", "x");
+    CreateFolderPath(temp / "file");
+    EXPECT_TRUE(FileExists(temp / "file"));
+
+    ASSERT_EQ(chdir(temp.Path().c_str()), 0);
+    CreateFolderPath("ab");  // fewer than three characters: left alone
+    EXPECT_FALSE(PathExists(temp / "ab"));
+    CreateFolderPath("abc");  // no separator: nothing to create from
+    EXPECT_FALSE(PathExists(temp / "abc"));
+}
+
+TEST(ShowErrorBox, WritesTheBoxTextAndKeepsTheErrorCode)
+{
+    StderrCapture capture;
+    errno = 0;
+    ShowErrorBox(nullptr, "Kind %d", 99);
+    EXPECT_EQ(capture.Text(), "Vantry: \nKind 99\n\nClick Ok to continue.\n");
+}
+
+}  // namespace
