@@ -1,0 +1,20 @@
+// Proxy mode of the database layer: the request-reply exchange with a
+// database proxy over the handle's ClientSocket.
+#pragma once
+
+struct DbHandle;
+struct DbResult;
+
+// Opens the proxy connection named by handle->server; false when it fails.
+bool ProxyConnect(DbHandle* handle);
+// Sends statement and reads the reply into the handle (insert id, affected
+// rows, column count, payload); false when the exchange or statement failed.
+bool ProxyQuery(DbHandle* handle, const char* statement);
+// A new result that takes over the handle's payload.
+DbResult* ProxyStoreResult(DbHandle* handle);
+// The next row of result, or null after the last.
+char** ProxyFetchRow(DbResult* result);
+// Releases everything ProxyStoreResult made, the record itself included.
+void ProxyFreeResult(DbResult* result);
+// Sends the close message, closes the socket and releases the payload.
+void ProxyClose(DbHandle* handle);
