@@ -1,1 +1,219 @@
-// Placeholder until the unit is written.
+// Program entry, service and console control, start-up, run and stop.
+#include "server/Server.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <mysql.h>
+
+#include "config/Config.h"
+#include "log/Log.h"
+#include "platform/Process.h"
+#include "platform/Service.h"
+#include "server/MonitorProcess.h"
+
+char ServiceName[ServiceNameSize] = "vtd";
+int ProgramArgumentCount = 0;
+char** ProgramArguments = nullptr;
+
+namespace {
+
+constexpr const char* ProductTitle = "Vantry Server";
+
+// The service status record and its checkpoint counter; reports come from
+// the service thread and from the control handler's thread.
+std::mutex statusLock;
+ServiceStatus status = {ServiceWin32OwnProcess, ServiceStopped, 0, 0, 0, 0, 0};
+ServiceStatusHandle statusHandle = nullptr;
+uint32_t checkPoint = 1;
+
+// Held for the whole of StopServer, so the exit can wait for the
+// terminations to finish.
+std::mutex stopLock;
+
+int Usage()
+{
+    PrintMessage("Usage: %s -d\n\n", ProductTitle);
+    return 1;
+}
+
+} // namespace
+
+bool HasOption(char letter)
+{
+    for (int i = 1; i < ProgramArgumentCount; i++) {
+        const char* argument = ProgramArguments[i];
+        if (argument != nullptr && argument[0] == '-' && argument[1] == letter)
+            return true;
+    }
+    return false;
+}
+
+int ServerMain(int argc, char** argv)
+{
+    ProgramArgumentCount = argc;
+    ProgramArguments = argv;
+
+    PrintMessage("%s Version %s - %s\n", ProductTitle, ProgramVersion, __DATE__);
+    PrintMessage("Copyright (C) Vantry. All rights reserved.\n\n");
+
+    for (int i = 1; i < argc; i++) {
+        const char* argument = argv[i];
+        if (argument[0] != '-')
+            return Usage();
+        switch (argument[1]) {
+        case 'd':
+            if (!InitServer(ServiceName))
+                return 1;
+            ConsoleStartControlThread(ConsoleControlHandler);
+            RunServer();
+            WaitForStopServer();
+            return 0;
+        case 'n':
+            // The name must be there and fit the buffer whole: a cut name
+            // would silently select another instance's settings.
+            if (i + 1 >= argc || std::strlen(argv[i + 1]) >= ServiceNameSize)
+                return Usage();
+            CopyText(ServiceName, argv[++i]);
+            break;
+        case 'w':
+            break;
+        default:
+            return Usage();
+        }
+    }
+
+    if (!ServiceRunDispatcher(ServiceName, ServiceEntry)) {
+        PrintMessage("Failed to run the service.\n");
+        return 0;
+    }
+    return ServiceLastExitCode() == 0 ? 0 : 1;
+}
+
+bool ReportServiceStatus(uint32_t state, uint32_t exitCode, uint32_t waitHint)
+{
+    std::lock_guard<std::mutex> guard(statusLock);
+    status.dwCurrentState = state;
+    status.dwWin32ExitCode = exitCode;
+    status.dwWaitHint = waitHint;
+    status.dwControlsAccepted = state == ServiceStartPending ? 0 : ServiceAcceptStop;
+    if (state == ServiceRunning || state == ServiceStopped)
+        status.dwCheckPoint = 0;
+    else
+        status.dwCheckPoint = checkPoint++;
+    return ServiceSetStatus(statusHandle, status);
+}
+
+void ServiceEntry(int argc, char** argv)
+{
+    (void)argc;
+    (void)argv;
+    uint32_t finalCode = 0;
+    statusHandle = ServiceRegisterControlHandler(ServiceName, ServiceControlHandler);
+    if (statusHandle == nullptr)
+        finalCode = static_cast<uint32_t>(GetLastOsError());
+    else if (!ReportServiceStatus(ServiceStartPending, finalCode, 60000))
+        finalCode = static_cast<uint32_t>(GetLastOsError());
+
+    if (finalCode == 0) {
+        if (!InitServer(ServiceName)) {
+            finalCode = ServiceSpecificError;
+        } else if (!ReportServiceStatus(ServiceRunning, 0, 3000) && GetLastOsError() != 0) {
+            finalCode = static_cast<uint32_t>(GetLastOsError());
+        } else {
+            try {
+                RunServer();
+            } catch (...) {
+                finalCode = ServiceSpecificError;
+            }
+            WaitForStopServer();
+        }
+    }
+
+    if (statusHandle != nullptr)
+        ReportServiceStatus(ServiceStopped, finalCode, 0);
+}
+
+void ServiceControlHandler(uint32_t control)
+{
+    if (control != ServiceControlStop)
+        return;
+    ReportServiceStatus(ServiceStopPending, 0, 0);
+    StopServer();
+}
+
+bool ConsoleControlHandler(uint32_t type)
+{
+    if (type != ConsoleCtrlC && type != ConsoleCtrlBreak)
+        return false;
+    StopServer();
+    return true;
+}
+
+bool InitServer(const char* instanceName)
+{
+    // 1. Application framework: nothing to set up here.
+    // 2. Privilege for acting as part of the system; the result does not matter.
+    EnablePrivilege("SeTcbPrivilege", true);
+    // 3. From here on failure reports also go to the error log.
+    ErrorLogEnabled = true;
+    // 4. Socket library: nothing to start, but a closed peer must never end
+    //    the daemon through SIGPIPE.
+    IgnoreBrokenPipe();
+    // 5. Database client library; its result does not matter.
+    mysql_library_init(0, nullptr, nullptr);
+    // 6. Work in the program's own folder.
+    SetCurrentFolder(GetExecutableFolder());
+    // 7. Settings; with no settings key the start goes on with empty settings.
+    SetInstanceName(Config, instanceName);
+    LoadSettings(Config);
+    // 8. The database server, unless one runs.
+    StartDatabaseServer();
+    // 9. Site databases: StartSiteDatabases() goes here.
+    // 10. Web server and site configuration: WriteWebConfig() goes here.
+    // 11. -i asks every site to run its update page once supervision starts.
+    if (HasOption('i'))
+        UpdateTriggerRequested = true;
+    return true;
+}
+
+void RunServer()
+{
+    const char sep = PathSeparator;
+    std::string programFolder = GetExecutableFolder();
+    char folder[ManagedTextSize];
+    char arguments[ManagedTextSize];
+
+    FormatText(folder, sizeof(folder), "%s%capache%cbin", Config.InstallFolder, sep, sep);
+    FormatText(arguments, sizeof(arguments), "-d \"%s%capache\" -D ONE_PROCESS", Config.InstallFolder, sep);
+    AddManagedProcess("httpd", folder, arguments, 'h');
+    AddManagedProcess("rtmpd", programFolder.c_str(), "", 'r');
+    AddManagedProcess("vtpd", programFolder.c_str(), "", 's');
+
+    // Update trigger: when UpdateTriggerRequested is set,
+    // TriggerDatabaseUpdate() runs here, before supervision begins.
+
+    while (!StopRequested) {
+        MonitorProcesses();
+        Sleep(2000);
+    }
+}
+
+void StopServer()
+{
+    std::lock_guard<std::mutex> guard(stopLock);
+    StopRequested = true;
+    Sleep(1000);
+    // A start that saw the flag clear finishes before the terminations, and
+    // none follows them: when this returns none of these programs runs.
+    FinishProcessStarts();
+    KillProcessByName("httpd");
+    KillProcessByName("rtmpd");
+    KillProcessByName("vtpd");
+    KillProcessByName("ffmpeg");
+}
+
+void WaitForStopServer()
+{
+    std::lock_guard<std::mutex> guard(stopLock);
+}

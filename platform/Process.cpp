@@ -1,0 +1,347 @@
+// Child processes and the process list on Linux: posix_spawn, pidfd and /proc.
+#include "platform/Process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+// Grace time for a process to end after SIGTERM, and after SIGKILL.
+constexpr int TerminateGraceMs = 3000;
+constexpr int KillWaitMs = 5000;
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// The program name: quotes toggle grouping and are dropped, backslashes are
+// literal, an unquoted blank ends it. Returns the position after it.
+const char* ParseProgramName(const char* p, std::string& name)
+{
+    bool quoted = false;
+    while (*p != '\0' && (quoted || !IsBlank(*p))) {
+        if (*p == '"')
+            quoted = !quoted;
+        else
+            name += *p;
+        ++p;
+    }
+    return p;
+}
+
+void ParseArguments(const char* p, std::vector<std::string>& arguments)
+{
+    bool quoted = false;
+    for (;;) {
+        while (IsBlank(*p))
+            ++p;
+        if (*p == '\0')
+            return;
+        std::string argument;
+        for (;;) {
+            bool copy = true;
+            size_t backslashes = 0;
+            while (*p == '\\') {
+                ++p;
+                ++backslashes;
+            }
+            if (*p == '"') {
+                if (backslashes % 2 == 0) {
+                    if (quoted && p[1] == '"')
+                        ++p; // "" inside quotes: one literal quote
+                    else {
+                        copy = false;
+                        quoted = !quoted;
+                    }
+                }
+                backslashes /= 2;
+            }
+            argument.append(backslashes, '\\');
+            if (*p == '\0' || (!quoted && IsBlank(*p)))
+                break;
+            if (copy)
+                argument += *p;
+            ++p;
+        }
+        arguments.push_back(std::move(argument));
+    }
+}
+
+bool IsRegularFile(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int OpenPidFd(int pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+int SendSignal(int pidfd, int signal)
+{
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+// true when the process behind pidfd ended within milliseconds.
+bool PollEnded(int pidfd, int milliseconds)
+{
+    struct pollfd entry {pidfd, POLLIN, 0};
+    for (;;) {
+        int n = poll(&entry, 1, milliseconds);
+        if (n > 0)
+            return true;
+        if (n == 0)
+            return false;
+        if (errno != EINTR)
+            return true; // a broken handle: nothing left to wait on
+    }
+}
+
+void ReapIfChild(int pidfd)
+{
+    siginfo_t info {};
+    waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG);
+}
+
+// Small /proc file read whole; "" when unreadable.
+std::string ReadProcFile(int pid, const char* entry)
+{
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/%d/%s", pid, entry);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(n));
+        if (text.size() > 65536)
+            break;
+    }
+    close(fd);
+    return text;
+}
+
+bool InScope(int pid)
+{
+    const char* folder = std::getenv("VTD_PROCESS_FOLDER");
+    if (folder == nullptr || *folder == '\0')
+        return true;
+    char path[64];
+    char target[4096];
+    std::snprintf(path, sizeof(path), "/proc/%d/exe", pid);
+    ssize_t n = readlink(path, target, sizeof(target) - 1);
+    if (n <= 0)
+        return false;
+    target[n] = '\0';
+    std::string prefix = folder;
+    if (prefix.back() != '/')
+        prefix += '/';
+    return std::strncmp(target, prefix.c_str(), prefix.size()) == 0;
+}
+
+// Whether pid is a live (not zombie) process running under name.
+bool ProcessMatches(int pid, const char* name)
+{
+    std::string stat = ReadProcFile(pid, "stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size())
+        return false;
+    char state = stat[paren + 2];
+    if (state == 'Z' || state == 'X' || state == 'x')
+        return false;
+
+    std::string comm = ReadProcFile(pid, "comm");
+    if (!comm.empty() && comm.back() == '\n')
+        comm.pop_back();
+    bool match = strcasecmp(comm.c_str(), name) == 0;
+    if (!match && std::strlen(name) > 15) {
+        std::string cmdline = ReadProcFile(pid, "cmdline");
+        std::string argv0 = cmdline.substr(0, cmdline.find('\0'));
+        size_t slash = argv0.rfind('/');
+        std::string base = slash == std::string::npos ? argv0 : argv0.substr(slash + 1);
+        match = strcasecmp(base.c_str(), name) == 0;
+    }
+    return match && InScope(pid);
+}
+
+} // namespace
+
+std::vector<std::string> SplitCommandLine(const char* commandLine)
+{
+    std::vector<std::string> arguments;
+    if (commandLine == nullptr || *commandLine == '\0')
+        return arguments;
+    std::string program;
+    const char* rest = ParseProgramName(commandLine, program);
+    arguments.push_back(std::move(program));
+    ParseArguments(rest, arguments);
+    return arguments;
+}
+
+bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
+{
+    handle = ProcessHandle{};
+    std::vector<std::string> arguments = SplitCommandLine(commandLine);
+    if (arguments.empty() || arguments[0].empty()) {
+        errno = ENOENT;
+        return false;
+    }
+    // An unquoted program path with blanks: take the shortest blank-ended
+    // prefix that names a file, as CreateProcess does.
+    if (commandLine[0] != '"' && !IsRegularFile(arguments[0])) {
+        const char* text = commandLine;
+        for (const char* p = text; *p != '\0'; ++p) {
+            if (!IsBlank(*p))
+                continue;
+            std::string candidate(text, static_cast<size_t>(p - text));
+            if (candidate.find('"') != std::string::npos)
+                break;
+            if (IsRegularFile(candidate)) {
+                arguments.clear();
+                arguments.push_back(candidate);
+                ParseArguments(p, arguments);
+                break;
+            }
+        }
+    }
+
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    // Only standard input, output and error reach the child.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    sigset_t mask;
+    sigemptyset(&mask);
+    posix_spawnattr_setsigmask(&attributes, &mask);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD})
+        sigaddset(&defaults, signal);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+
+    pid_t pid = 0;
+    int result = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (result != 0) {
+        errno = result;
+        return false;
+    }
+    int fd = OpenPidFd(pid);
+    if (fd < 0) {
+        // Without a handle the child could not be watched: do not leave it.
+        int error = errno;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        errno = error;
+        return false;
+    }
+    handle.pid = pid;
+    handle.fd = fd;
+    return true;
+}
+
+bool WaitForProcess(const ProcessHandle& handle, unsigned milliseconds)
+{
+    if (handle.fd < 0)
+        return true;
+    return PollEnded(handle.fd, static_cast<int>(milliseconds));
+}
+
+void CloseProcess(ProcessHandle& handle)
+{
+    if (handle.fd >= 0) {
+        int saved = errno;
+        if (PollEnded(handle.fd, 0))
+            ReapIfChild(handle.fd);
+        close(handle.fd);
+        errno = saved;
+    }
+    handle = ProcessHandle{};
+}
+
+int FindProcessByName(const char* name)
+{
+    int saved = errno;
+    int self = getpid();
+    int found = 0;
+    DIR* dir = opendir("/proc");
+    if (dir != nullptr) {
+        while (struct dirent* entry = readdir(dir)) {
+            char* end = nullptr;
+            long pid = std::strtol(entry->d_name, &end, 10);
+            if (end == entry->d_name || *end != '\0' || pid <= 0 || pid == self)
+                continue;
+            if (ProcessMatches(static_cast<int>(pid), name)) {
+                found = static_cast<int>(pid);
+                break;
+            }
+        }
+        closedir(dir);
+    }
+    errno = saved;
+    return found;
+}
+
+TerminateResult TerminateProcessByName(int pid, const char* name)
+{
+    int fd = OpenPidFd(pid);
+    if (fd < 0)
+        return errno == ESRCH ? TerminateResult::Ended : TerminateResult::Denied;
+    // The id is pinned now; make sure it still belongs to the named process.
+    if (!ProcessMatches(pid, name)) {
+        close(fd);
+        return TerminateResult::Ended;
+    }
+    if (SendSignal(fd, SIGTERM) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return error == ESRCH ? TerminateResult::Ended : TerminateResult::Denied;
+    }
+    TerminateResult result = TerminateResult::Ended;
+    if (!PollEnded(fd, TerminateGraceMs)) {
+        SendSignal(fd, SIGKILL);
+        if (!PollEnded(fd, KillWaitMs))
+            result = TerminateResult::Failed;
+    }
+    if (result == TerminateResult::Ended)
+        ReapIfChild(fd);
+    close(fd);
+    return result;
+}
+
+void IgnoreBrokenPipe()
+{
+    signal(SIGPIPE, SIG_IGN);
+}

@@ -1,0 +1,64 @@
+// Child processes and the process list: start a program from one command
+// line, wait for it, and find or terminate processes by executable name.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A started child: its process id and a handle (a pidfd here) that stays
+// bound to that process even after the id is reused. fd < 0: no process.
+struct ProcessHandle {
+    int pid = 0;
+    int fd = -1;
+};
+
+// Splits a command line into arguments by the rules of the Windows C
+// runtime: blanks and tabs separate, double quotes group, 2n backslashes
+// before a quote give n backslashes and a grouping quote, 2n+1 give n
+// backslashes and a literal quote, other backslashes are literal, and "" in
+// a quoted part is a literal quote. The program name (the first argument)
+// ends at the first blank unless quoted and takes backslashes literally.
+std::vector<std::string> SplitCommandLine(const char* commandLine);
+
+// Starts the program named by the command line, as CreateProcess does: when
+// the unquoted program name does not name a file, following blank-separated
+// pieces are joined to it until one does, so a folder with blanks works. The
+// child inherits the environment, current folder and standard input, output
+// and error, nothing else; it runs in a process group of its own (a Ctrl+C
+// at the daemon's terminal is the daemon's to handle) with default signal
+// handling. false with the OS error set when it cannot be started.
+bool SpawnProcess(const char* commandLine, ProcessHandle& handle);
+
+// Waits at most milliseconds for the process to end. true when it has ended
+// or the handle holds no process; false when it still runs.
+bool WaitForProcess(const ProcessHandle& handle, unsigned milliseconds);
+
+// Reaps the process when it has ended and is our child, then releases the
+// handle. The handle holds no process afterwards.
+void CloseProcess(ProcessHandle& handle);
+
+// Process id of the first running process whose executable name is name,
+// ignoring letter case; 0 when there is none. The name is the one the
+// program was started under (/proc/PID/comm, symlinks not resolved; for
+// names longer than the 15 characters kept there, the last part of argv[0]
+// is compared as well). Zombies and the calling process are skipped.
+//
+// The environment variable VTD_PROCESS_FOLDER, when set, confines every
+// lookup to processes whose executable lies in that folder tree. Tests set
+// it so that a daemon under test never sees or touches processes of the
+// same names that belong to someone else on the machine.
+int FindProcessByName(const char* name);
+
+enum class TerminateResult {
+    Ended,   // the process has gone (or had gone before the first signal)
+    Denied,  // it may not be signalled ("cannot open")
+    Failed,  // it survived SIGKILL within the bounded wait
+};
+
+// Ends the process pid if it still runs under the executable name name:
+// SIGTERM, a bounded wait of a few seconds, then SIGKILL. A process that is
+// our child is reaped.
+TerminateResult TerminateProcessByName(int pid, const char* name);
+
+// Ignores SIGPIPE so a peer that closes a connection never ends the daemon.
+void IgnoreBrokenPipe();

@@ -1,0 +1,152 @@
+// Service and console control on Linux: systemd's notify protocol, signals.
+#include "platform/Service.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <pthread.h>
+#include <systemd/sd-daemon.h>
+#include <thread>
+
+namespace {
+
+std::mutex stateLock;
+ServiceControlFunction controlHandler = nullptr;
+bool acceptsStop = false;
+std::atomic<uint32_t> lastExitCode{0};
+std::atomic<bool> entryDone{false};
+
+// A non-null handle; there is only one service per process.
+int statusHandleTag;
+
+void BlockSignals(std::initializer_list<int> signals, sigset_t& set)
+{
+    sigemptyset(&set);
+    for (int signal : signals)
+        sigaddset(&set, signal);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+} // namespace
+
+bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry)
+{
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    if (socket == nullptr || *socket == '\0') {
+        errno = ENOTCONN;
+        return false;
+    }
+    // Blocked before the service thread starts, so that thread (and every
+    // thread it starts) leaves the stop control to this one.
+    sigset_t stopSignals;
+    BlockSignals({SIGTERM}, stopSignals);
+
+    entryDone = false;
+    std::thread service([entry] {
+        static char program[] = "vtd";
+        static char* argv[] = {program, nullptr};
+        entry(1, argv);
+        entryDone = true;
+    });
+
+    bool stopHeld = false;
+    while (!entryDone) {
+        struct timespec timeout {0, 20 * 1000 * 1000};
+        if (sigtimedwait(&stopSignals, nullptr, &timeout) == SIGTERM)
+            stopHeld = true;
+        ServiceControlFunction handler = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(stateLock);
+            if (stopHeld && acceptsStop)
+                handler = controlHandler;
+        }
+        if (handler != nullptr) {
+            stopHeld = false;
+            handler(ServiceControlStop);
+        }
+    }
+    service.join();
+    (void)name;
+    return true;
+}
+
+ServiceStatusHandle ServiceRegisterControlHandler(const char* name, ServiceControlFunction handler)
+{
+    std::lock_guard<std::mutex> guard(stateLock);
+    controlHandler = handler;
+    (void)name;
+    return &statusHandleTag;
+}
+
+bool ServiceSetStatus(ServiceStatusHandle handle, const ServiceStatus& status)
+{
+    if (handle == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    char message[256];
+    switch (status.dwCurrentState) {
+    case ServiceStartPending:
+        std::snprintf(message, sizeof(message), "STATUS=Starting (checkpoint %u)\nEXTEND_TIMEOUT_USEC=%llu",
+                      status.dwCheckPoint, static_cast<unsigned long long>(status.dwWaitHint) * 1000ULL);
+        break;
+    case ServiceRunning:
+        std::snprintf(message, sizeof(message), "READY=1\nSTATUS=Running");
+        break;
+    case ServiceStopPending:
+        std::snprintf(message, sizeof(message), "STOPPING=1\nSTATUS=Stopping (checkpoint %u)", status.dwCheckPoint);
+        break;
+    case ServiceStopped:
+        std::snprintf(message, sizeof(message), "STATUS=Stopped (exit code %u)", status.dwWin32ExitCode);
+        lastExitCode = status.dwWin32ExitCode;
+        break;
+    default:
+        std::snprintf(message, sizeof(message), "STATUS=State %u", status.dwCurrentState);
+        break;
+    }
+    {
+        std::lock_guard<std::mutex> guard(stateLock);
+        acceptsStop = (status.dwControlsAccepted & ServiceAcceptStop) != 0 && status.dwCurrentState != ServiceStopped;
+    }
+    int result = sd_notify(0, message);
+    if (result <= 0) {
+        // 0: no socket to report to; negative: the send failed.
+        errno = result < 0 ? -result : ENOTCONN;
+        return false;
+    }
+    return true;
+}
+
+uint32_t ServiceLastExitCode()
+{
+    return lastExitCode;
+}
+
+bool ConsoleStartControlThread(ConsoleControlFunction handler)
+{
+    sigset_t set;
+    BlockSignals({SIGINT, SIGQUIT, SIGTERM}, set);
+    std::thread control([handler, set] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set, &signal) != 0)
+                continue;
+            uint32_t type = signal == SIGINT ? ConsoleCtrlC : ConsoleCtrlBreak;
+            if (!handler(type)) {
+                // Not handled: the signal's default action ends the process.
+                std::signal(signal, SIG_DFL);
+                sigset_t one;
+                sigemptyset(&one);
+                sigaddset(&one, signal);
+                pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+                raise(signal);
+            }
+        }
+    });
+    control.detach();
+    return true;
+}

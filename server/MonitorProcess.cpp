@@ -1,0 +1,159 @@
+// The supervised child programs and the process utilities around them.
+#include "server/MonitorProcess.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "config/Config.h"
+#include "log/Log.h"
+#include "platform/Registry.h"
+#include "server/Server.h"
+
+List ProcessTable;
+
+void FormatText(char* target, size_t size, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(target, size, format, args);
+    va_end(args);
+}
+
+namespace {
+
+// Held around every program start. StopServer takes it after setting
+// StopRequested, so a start that saw the flag clear has finished (and its
+// process can be terminated by name) before the terminations begin, and no
+// start follows them.
+std::mutex startLock;
+
+} // namespace
+
+void BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size)
+{
+    FormatText(commandLine, size, "%s%c%s %s", process->folder, PathSeparator, process->name,
+                  process->arguments);
+}
+
+bool StartProcess(ManagedProcess* process)
+{
+    std::lock_guard<std::mutex> guard(startLock);
+    if (StopRequested)
+        return false;
+    char commandLine[CommandLineLimit + 1];
+    BuildCommandLine(process, commandLine, sizeof(commandLine));
+    if (!SpawnProcess(commandLine, process->process)) {
+        LOG_ASSERT("b", "MonitorProcess", 29);
+        return false;
+    }
+    return true;
+}
+
+void FinishProcessStarts()
+{
+    std::lock_guard<std::mutex> guard(startLock);
+}
+
+void AddManagedProcess(const char* name, const char* folder, const char* arguments, char option)
+{
+    if (HasOption(option))
+        return;
+    auto* process = new ManagedProcess{};
+    CopyText(process->name, name);
+    CopyText(process->folder, folder);
+    CopyText(process->arguments, arguments);
+    ProcessTable.Append(process);
+
+    char path[ManagedTextSize * 2 + 2];
+    std::snprintf(path, sizeof(path), "%s%c%s", process->folder, PathSeparator, process->name);
+    KillProcessByName(process->name);
+    AuthorizeFirewallProgram(path);
+    StartProcess(process);
+}
+
+void MonitorProcesses()
+{
+    for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
+        if (StopRequested)
+            return;
+        auto* process = static_cast<ManagedProcess*>(node->item);
+        if (!WaitForProcess(process->process, 10))
+            continue;
+        // Ended, or never started: release the old process and start anew.
+        CloseProcess(process->process);
+        Sleep(2000);
+        StartProcess(process);
+    }
+}
+
+void StartDatabaseServer()
+{
+    if (IsProcessRunning("mysqld") || IsProcessRunning("mysqld-nt") || IsProcessRunning("mariadbd"))
+        return;
+    const char* install = Config.InstallFolder;
+    const char sep = PathSeparator;
+    char folder[ManagedTextSize];
+    char arguments[ManagedTextSize];
+    FormatText(folder, sizeof(folder), "%s%cmysql%cbin", install, sep, sep);
+    FormatText(arguments, sizeof(arguments), "-b %s%cmysql -h %s%cmysql%cdata --init-file=%s%cmysql%cmy.ini",
+                  install, sep, install, sep, sep, install, sep, sep);
+    AddManagedProcess("mysqld", folder, arguments, 'm');
+}
+
+bool IsProcessRunning(const char* name)
+{
+    return FindProcessByName(name) != 0;
+}
+
+void KillProcessByName(const char* name)
+{
+    for (;;) {
+        int pid = FindProcessByName(name);
+        if (pid == 0)
+            return;
+        TerminateResult result = TerminateProcessByName(pid, name);
+        if (result == TerminateResult::Denied) {
+            LogError("OpenProcess %s", name);
+            return;
+        }
+        if (result == TerminateResult::Failed)
+            return;
+    }
+}
+
+void AuthorizeFirewallProgram(const char* path)
+{
+    RegKey key = nullptr;
+    if (!RegCreateKey("SYSTEM\\Select", &key))
+        return;
+    uint32_t current = 0;
+    uint32_t type = 0;
+    uint32_t size = sizeof(current);
+    bool found = RegQueryValue(key, "Current", &type, &current, &size);
+    RegCloseKey(key);
+    if (!found)
+        return;
+
+    char keyPath[512];
+    std::snprintf(keyPath, sizeof(keyPath),
+                  "SYSTEM\\ControlSet%03d\\Services\\SharedAccess\\Parameters\\FirewallPolicy\\StandardProfile"
+                  "\\AuthorizedApplications\\List",
+                  static_cast<int>(current));
+    if (!RegCreateKey(keyPath, &key))
+        return;
+    char data[ManagedTextSize * 3];
+    std::snprintf(data, sizeof(data), "%s:*:Enabled:@xpsp2res.dll,-22019", path);
+    RegSetValue(key, path, RegSz, data, static_cast<uint32_t>(std::strlen(data) + 1));
+    RegCloseKey(key);
+}
+
+bool EnablePrivilege(const char* name, bool enable)
+{
+    // Processes here carry no privilege tokens; the daemon runs with the
+    // rights it was started with.
+    (void)name;
+    (void)enable;
+    return true;
+}

@@ -1,0 +1,45 @@
+// The supervised child programs: start, watch, restart; process utilities.
+#pragma once
+
+#include "log/Log.h"
+#include "platform/Process.h"
+#include "server/List.h"
+
+constexpr size_t ManagedTextSize = 1024;
+// Longest command line handed to a child, without its terminating NUL.
+constexpr size_t CommandLineLimit = 2047;
+
+struct ManagedProcess {
+    char name[ManagedTextSize];      // executable file name, "httpd"
+    char folder[ManagedTextSize];    // folder of the executable, no trailing separator
+    char arguments[ManagedTextSize]; // appended to the command line; may be empty
+    ProcessHandle process;           // the running (or last started) process
+};
+
+// The managed programs in the order they were added.
+extern List ProcessTable;
+
+// Adds and starts a program unless -<option> is on the command line; stale
+// processes of the same executable name are terminated first.
+void AddManagedProcess(const char* name, const char* folder, const char* arguments, char option);
+// Starts one program: "<folder>/<name> <arguments>". false when it could not
+// be created (reported) or when the daemon is stopping (not reported).
+bool StartProcess(ManagedProcess* process);
+// One supervision pass: every program that has ended is started again after
+// a 2 s pause. Returns early once StopRequested is set.
+void MonitorProcesses();
+// Starts the database server unless one runs already.
+void StartDatabaseServer();
+bool IsProcessRunning(const char* name);
+// Terminates every process running under the executable name.
+void KillProcessByName(const char* name);
+// Adds the program to the firewall's list of authorised applications.
+void AuthorizeFirewallProgram(const char* path);
+bool EnablePrivilege(const char* name, bool enable);
+// Returns once a program start under way has finished. Called after
+// StopRequested is set: no program is started after it returns.
+void FinishProcessStarts();
+// Full command line of a managed program, as StartProcess builds it.
+void BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size);
+// snprintf into a fixed text field; a text too long for it is cut at the end.
+void FormatText(char* target, size_t size, const char* format, ...) VTD_PRINTF(3, 4);
