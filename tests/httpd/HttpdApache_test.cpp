@@ -1,0 +1,243 @@
+// The generated httpd.conf with the demo installation's fragments, judged by
+// Debian's Apache itself: the syntax check, then a running server that
+// serves every site on the internal listener, the public port and HTTPS.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "WebConfigFixture.h"
+#include "httpd/Httpd.h"
+
+using namespace webtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A port on 127.0.0.1 nobody listens on right now.
+int FreePort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+bool PortFree(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return free;
+}
+
+bool Accepts(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+class HttpdApacheTest : public WebConfigTest {
+public:
+    void SetUp() override
+    {
+        WebConfigTest::SetUp();
+        // Apache serves as www-data, which must reach the site folders.
+        chmod(root.c_str(), 0755);
+        std::string demo = std::string(VTD_SOURCE_DIR) + "/tools/demo/apache";
+        for (const auto& entry : fs::directory_iterator(demo)) {
+            std::string name = entry.path().filename().string();
+            std::string text = Replace(ReadFileBytes(entry.path().string()), "@INSTALL@", install);
+            WriteFileBytes(name.rfind("conf.", 0) == 0 ? conf + "/" + name : install + "/apache/" + name, text);
+        }
+        fs::create_directories(install + "/apache/logs");
+        fs::create_directories(install + "/apache/bin");
+        fs::create_symlink("/usr/sbin/apache2", install + "/apache/bin/httpd");
+
+        Config.PortNumber = FreePort();
+        haveOpenssl = RunCommand("command -v openssl >/dev/null 2>&1").status == 0;
+        if (haveOpenssl) {
+            CommandResult cert = RunCommand(
+                "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=localhost"
+                " -keyout " + ShellWord(install + "/default.pvk") + " -out " + ShellWord(install + "/default.crt") +
+                " 2>&1");
+            ASSERT_EQ(cert.status, 0) << cert.output;
+            Config.HttpsEnabled = 1;
+            Config.HttpsPortNumber = FreePort();
+        }
+
+        AddSite("default", root + "/sites/default", {"ignored.test"});
+        AddSite("b", root + "/sites/b", {"b1.test", "b2.test"});
+        AddSite("q", root + "/it's \"q\"", {"q.test"});
+    }
+
+    void TearDown() override
+    {
+        StopApache();
+        WebConfigTest::TearDown();
+    }
+
+    // Each site's page tells which site, alias and folder served it and
+    // what the prepended serverconfig.php defined.
+    void WritePages()
+    {
+        for (SiteConfig* site : SiteRecords()) {
+            WriteFileBytes(std::string(site->path_htdocs) + "/index.php",
+                           "<?php echo VANTRY_SITENAME, '|', VANTRY_ALIASNAME, '|', VANTRY_DBNAME, '|', __DIR__;\n");
+            WriteFileBytes(std::string(site->path_files) + "/note.txt", std::string("files of ") + site->name);
+        }
+    }
+
+    CommandResult ApacheCommand(const std::string& arguments)
+    {
+        return RunCommand(ShellWord(install + "/apache/bin/httpd") + " -d " + ShellWord(install + "/apache") + " " +
+                          arguments + " 2>&1");
+    }
+
+    // Starts Apache as the daemon does; false when it did not come up.
+    bool StartApache()
+    {
+        std::string program = install + "/apache/bin/httpd";
+        std::string serverRoot = install + "/apache";
+        std::string output = install + "/apache/logs/console.log";
+        pid = fork();
+        if (pid == 0) {
+            int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            execl(program.c_str(), program.c_str(), "-d", serverRoot.c_str(), "-D", "ONE_PROCESS",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 150; ++i) {
+            int status;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return false;
+            }
+            if (Accepts(InternalHttpPort) && Accepts(Config.PortNumber) &&
+                (Config.HttpsEnabled == 0 || Accepts(Config.HttpsPortNumber)))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
+    void StopApache()
+    {
+        if (pid <= 0)
+            return;
+        kill(pid, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) {
+                pid = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+
+    std::string Get(const std::string& scheme, int port, const std::string& host, const std::string& path)
+    {
+        std::string url = scheme + "://" + host + ":" + std::to_string(port) + path;
+        CommandResult result = RunCommand("curl -sk --max-time 10 --resolve " +
+                                          ShellWord(host + ":" + std::to_string(port) + ":127.0.0.1") + " " +
+                                          ShellWord(url));
+        return result.output;
+    }
+
+    pid_t pid = -1;
+    bool haveOpenssl = false;
+};
+
+TEST_F(HttpdApacheTest, ApacheAcceptsTheGeneratedConfiguration)
+{
+    WriteWebConfig();
+    CommandResult check = ApacheCommand("-t");
+    EXPECT_EQ(check.status, 0) << check.output;
+    EXPECT_NE(check.output.find("Syntax OK"), std::string::npos) << check.output;
+    // Every folder named in it exists, the one with quotes included.
+    EXPECT_EQ(check.output.find("does not exist"), std::string::npos) << check.output;
+    if (!haveOpenssl)
+        std::printf("openssl is not installed: checked without the HTTPS section\n");
+}
+
+TEST_F(HttpdApacheTest, ApacheServesEachSiteOnEveryListener)
+{
+    if (!PortFree(InternalHttpPort))
+        GTEST_SKIP() << "port " << InternalHttpPort << " of the internal listener is in use";
+    WriteWebConfig();
+    WritePages();
+    if (!StartApache()) {
+        std::string console = ReadFileBytes(install + "/apache/logs/console.log");
+        if (console.find("Address already in use") != std::string::npos)
+            GTEST_SKIP() << "a listener port was taken while Apache started: " << console;
+        FAIL() << "Apache did not start: " << console;
+    }
+
+    struct Listener {
+        std::string scheme;
+        int port;
+    };
+    std::vector<Listener> listeners = {{"http", InternalHttpPort}, {"http", Config.PortNumber}};
+    if (Config.HttpsEnabled != 0)
+        listeners.push_back({"https", Config.HttpsPortNumber});
+    struct Host {
+        const char* name;
+        const char* site;
+        const char* alias;
+    } hosts[] = {
+        {"unknown.test", "default", "_default_"},
+        {"b1.test", "b", "b1.test"},
+        {"b2.test", "b", "b1.test"},
+        {"q.test", "q", "q.test"},
+    };
+    for (const Listener& listener : listeners) {
+        for (const Host& host : hosts) {
+            SCOPED_TRACE(listener.scheme + " " + std::to_string(listener.port) + " " + host.name);
+            const SiteConfig* site = nullptr;
+            for (SiteConfig* record : SiteRecords())
+                if (std::string(record->name) == host.site)
+                    site = record;
+            ASSERT_NE(site, nullptr);
+            EXPECT_EQ(Get(listener.scheme, listener.port, host.name, "/index.php"),
+                      std::string(host.site) + "|" + host.alias + "|" + site->sql_database + "|" + site->path_htdocs);
+            EXPECT_EQ(Get(listener.scheme, listener.port, host.name, "/contents/note.txt"),
+                      std::string("files of ") + host.site);
+        }
+    }
+}
+
+} // namespace
