@@ -94,3 +94,157 @@ TEST(Daemon, SuppressingOptionsStartOnlyTheDatabaseServer)
         EXPECT_EQ(box.Running("mysqld"), std::vector<int>{mysqld});
     }
 }
+
+// Ctrl+C in console mode ends every web server, streaming, platform daemon
+// and media converter process, and leaves a running database server alone.
+TEST(Daemon, InterruptStopsChildrenAndLeavesDatabaseServer)
+{
+    Sandbox box;
+    CopyProgram(std::string(VTD_BIN_DIR) + "/rtmpd", box.temp / "other/mysqld");
+    CopyProgram(std::string(VTD_BIN_DIR) + "/rtmpd", box.temp / "other/ffmpeg");
+    pid_t mysqld = box.Run(box.temp / "other/mysqld", {});
+    pid_t ffmpeg = box.Run(box.temp / "other/ffmpeg", {});
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("ffmpeg").size() == 1 && box.Running("mysqld").size() == 1; }, 5000));
+
+    pid_t daemon = box.RunDaemon({"-d"});
+    ASSERT_TRUE(WaitUntil([&] {
+        return box.Running("httpd").size() == 1 && box.Running("rtmpd").size() == 1 && box.Running("vtpd").size() == 1;
+    }, 5000)) << box.Output();
+    // A database server ran already: none is started.
+    EXPECT_EQ(box.Running("mysqld"), std::vector<int>{mysqld});
+    // The quoted folder with its blank stays one argument; the two daemons get
+    // only their path (their command line ends in a blank).
+    EXPECT_EQ(ArgvOf(box.Running("httpd")[0]), (std::vector<std::string>{box.install + "/apache/bin/httpd", "-d",
+                                                                          box.install + "/apache", "-D", "ONE_PROCESS"}));
+    EXPECT_EQ(ArgvOf(box.Running("rtmpd")[0]), std::vector<std::string>{box.bin + "/rtmpd"});
+    EXPECT_EQ(ArgvOf(box.Running("vtpd")[0]), std::vector<std::string>{box.bin + "/vtpd"});
+
+    kill(daemon, SIGINT);
+    EXPECT_EQ(WaitExit(daemon, 15000), 0) << box.Output();
+    for (const char* name : {"httpd", "rtmpd", "vtpd", "ffmpeg"})
+        EXPECT_TRUE(box.Running(name).empty()) << name;
+    int status = 0;
+    EXPECT_EQ(waitpid(ffmpeg, &status, WNOHANG), ffmpeg);
+    EXPECT_EQ(box.Running("mysqld"), std::vector<int>{mysqld});
+    std::string output = box.Output();
+    EXPECT_NE(output.find("rtmpd: stopped (signal 15)"), std::string::npos) << output;
+    EXPECT_NE(output.find("vtpd: stopped (signal 15)"), std::string::npos) << output;
+}
+
+// A stale web server from an earlier run is ended before the new one starts,
+// even when it ignores SIGTERM.
+TEST(Daemon, StaleProcessIsEndedBeforeTheNewStart)
+{
+    Sandbox box;
+    CopyProgram("/bin/sleep", box.temp / "stale/httpd");
+    pid_t stale = box.Run(box.temp / "stale/httpd", {"1000"}, 100, {}, /*ignoreTerm=*/true);
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("httpd").size() == 1; }, 5000));
+
+    pid_t daemon = box.RunDaemon({"-d", "-m", "-r", "-s"});
+    int status = 0;
+    ASSERT_TRUE(WaitUntil([&] { return ExeOf(box.Running("httpd").empty() ? 0 : box.Running("httpd")[0]) ==
+                                       box.install + "/apache/bin/httpd"; }, 15000))
+        << box.Output();
+    // By the time the new server runs the stale one has been killed.
+    ASSERT_EQ(waitpid(stale, &status, WNOHANG), stale);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_EQ(box.Running("httpd").size(), 1u);
+
+    kill(daemon, SIGINT);
+    EXPECT_EQ(WaitExit(daemon, 15000), 0);
+    EXPECT_TRUE(box.Running("httpd").empty());
+}
+
+// With the real pauses: a killed child is back within about 4 s (one loop
+// pause plus the restart pause), with the same command line.
+TEST(Daemon, KilledChildIsRestartedWithTheSameCommandLine)
+{
+    Sandbox box;
+    pid_t daemon = box.RunDaemon({"-d", "-m", "-h", "-s"}, 1);
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("rtmpd").size() == 1; }, 5000)) << box.Output();
+    int first = box.Running("rtmpd")[0];
+    std::vector<std::string> argv = ArgvOf(first);
+    kill(first, SIGKILL);
+    auto killed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitUntil([&] {
+        std::vector<int> now = box.Running("rtmpd");
+        return now.size() == 1 && now[0] != first && !ArgvOf(now[0]).empty();
+    }, 6000));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
+    EXPECT_GE(seconds, 1.9);
+    EXPECT_LE(seconds, 4.5);
+    EXPECT_EQ(ArgvOf(box.Running("rtmpd")[0]), argv);
+    kill(daemon, SIGINT);
+    EXPECT_EQ(WaitExit(daemon, 15000), 0);
+    EXPECT_TRUE(box.Running("rtmpd").empty());
+}
+
+// A program that cannot be started is reported at every pass and tried again.
+TEST(Daemon, MissingExecutableIsReportedAtEveryPass)
+{
+    Sandbox box;
+    fs::remove(box.bin + "/vtpd");
+    pid_t daemon = box.RunDaemon({"-d", "-m", "-h", "-r"});
+    const std::string line = "ERROR: No such file or directory - ASSERT(b) failed at MonitorProcess:29\n";
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(box.ErrorLog(), line) >= 3; }, 5000)) << box.ErrorLog();
+    size_t seen = CountOf(box.ErrorLog(), line);
+    // The file appears: the next pass starts it and the reports stop.
+    CopyProgram(std::string(VTD_BIN_DIR) + "/vtpd", box.bin + "/vtpd");
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("vtpd").size() == 1; }, 5000));
+    size_t after = CountOf(box.ErrorLog(), line);
+    EXPECT_GE(after, seen);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(CountOf(box.ErrorLog(), line), after);
+    EXPECT_EQ(box.Running("vtpd").size(), 1u);
+    kill(daemon, SIGINT);
+    EXPECT_EQ(WaitExit(daemon, 15000), 0);
+}
+
+namespace {
+
+struct Usage {
+    size_t descriptors;
+    long rssKb;
+};
+
+Usage UsageOf(int pid)
+{
+    size_t descriptors = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        (void)entry;
+        descriptors++;
+    }
+    std::string status = ReadProc(pid, "status");
+    size_t at = status.find("VmRSS:");
+    long rss = at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+    return {descriptors, rss};
+}
+
+size_t FileSize(const std::string& path)
+{
+    std::error_code error;
+    size_t size = fs::file_size(path, error);
+    return error ? 0 : size;
+}
+
+} // namespace
+
+// 500 restarts of a child that dies at once leave the daemon's descriptors
+// and memory where they were.
+TEST(Daemon, RestartsLeaveDescriptorsAndMemoryFlat)
+{
+    Sandbox box;
+    const std::string counter = box.temp / "starts";
+    WriteFileBytes(box.bin + "/rtmpd", "#!/bin/sh\necho >> '" + counter + "'\nexit 1\n");
+    pid_t daemon = box.RunDaemon({"-d", "-m", "-h", "-s"}, 1000);
+    ASSERT_TRUE(WaitUntil([&] { return FileSize(counter) >= 50; }, 30000)) << box.Output();
+    Usage before = UsageOf(daemon);
+    ASSERT_TRUE(WaitUntil([&] { return FileSize(counter) >= 550; }, 120000)) << FileSize(counter);
+    Usage after = UsageOf(daemon);
+    std::printf("after 50 restarts: %zu descriptors, VmRSS %ld kB; after 550: %zu descriptors, VmRSS %ld kB\n",
+                before.descriptors, before.rssKb, after.descriptors, after.rssKb);
+    EXPECT_EQ(after.descriptors, before.descriptors);
+    EXPECT_LE(after.rssKb - before.rssKb, 1024);
+    kill(daemon, SIGINT);
+    EXPECT_EQ(WaitExit(daemon, 15000), 0);
+}

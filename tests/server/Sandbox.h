@@ -48,9 +48,15 @@ inline std::string ExeOf(int pid)
     return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
 }
 
+// Arguments of a process; a process caught in the middle of its exec shows
+// none for a moment, so an empty list is read again for a while.
 inline std::vector<std::string> ArgvOf(int pid)
 {
     std::string raw = ReadProc(pid, "cmdline");
+    for (int tries = 0; raw.empty() && tries < 100 && kill(pid, 0) == 0; tries++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        raw = ReadProc(pid, "cmdline");
+    }
     std::vector<std::string> argv;
     size_t start = 0;
     while (start < raw.size()) {
