@@ -276,4 +276,39 @@ TEST_F(DatabaseTest, ResultLostWithTheConnectionIsTakenAgainOnANewOne)
     EXPECT_NE(Value("select connection_id()"), id);
 }
 
+TEST_F(DatabaseTest, ResultLostOnEveryNewConnectionIsGivenUpAfterThreeRetries)
+{
+    ASSERT_TRUE(Open()->connected);
+    // Each row takes 50 ms, so the result is still being sent when the
+    // watcher kills the statement's connection after 300 ms, on every try.
+    const char* slow = "select repeat('x', 100000), sleep(0.05) from seq_1_to_64";
+    std::atomic<bool> done{false};
+    std::atomic<int> kills{0};
+    std::thread watcher([&] {
+        while (!done) {
+            std::string id = server.AdminValue("select id from information_schema.processlist where user='vtdtest' "
+                                               "and info like 'select repeat%' and time_ms > 300");
+            std::string ignored;
+            if (!id.empty() && server.Admin("kill connection " + id, &ignored))
+                ++kills;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+
+    ASSERT_TRUE(DbExecute(db, "%s", slow));
+    StderrCapture capture;
+    DbResult* result = DbStoreResult(db);
+    done = true;
+    watcher.join();
+    EXPECT_EQ(result, nullptr);
+    DbFreeResult(result);
+    EXPECT_EQ(kills, 4);  // the first run and three more
+    EXPECT_EQ(capture.Count("SQL SERVER ERROR: "), 5) << capture.Text();
+    EXPECT_EQ(capture.Count("result set lost 4 times, statement given up: select repeat"), 1);
+    EXPECT_EQ(capture.Count("SQL ERROR: "), 0);
+    // The next statement finds the connection gone and makes a new one.
+    ReportSqlErrors = false;
+    EXPECT_EQ(Value("select 1"), "1");
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -150,7 +151,12 @@ bool MariaDbServer::Install()
     setenv("MYSQL_TCP_PORT", std::to_string(port_).c_str(), 1);
     setenv("MYSQL_UNIX_PORT", socket_.c_str(), 1);
 
+    // A temporary folder of its own: servers of other test programs run at
+    // the same time and would share /tmp otherwise.
+    if (mkdir((folder_ + "/tmp").c_str(), 0700) != 0)
+        return false;
     pid_t pid = Spawn({"/usr/bin/mariadb-install-db", "--no-defaults", "--user=root", "--datadir=" + data_,
+                       "--tmpdir=" + folder_ + "/tmp",
                        "--auth-root-authentication-method=normal", "--skip-test-db", "--skip-name-resolve"},
                       folder_ + "/server.log");
     if (pid < 0)
@@ -168,7 +174,7 @@ bool MariaDbServer::Start()
     if (data_.empty())
         return false;
     pid_ = Spawn({"/usr/sbin/mariadbd", "--no-defaults", "--user=root", "--datadir=" + data_,
-                  "--socket=" + socket_, "--port=" + std::to_string(port_), "--bind-address=127.0.0.1",
+                  "--tmpdir=" + folder_ + "/tmp", "--socket=" + socket_, "--port=" + std::to_string(port_), "--bind-address=127.0.0.1",
                   "--pid-file=" + folder_ + "/mariadbd.pid", "--lower-case-table-names=1", "--skip-log-bin",
                   "--character-set-server=utf8mb4", "--collation-server=utf8mb4_general_ci",
                   "--innodb-buffer-pool-size=32M", "--innodb-flush-log-at-trx-commit=0",
