@@ -53,13 +53,18 @@ if [ ! -d "$dir/mysql/data/mysql" ]; then
     --auth-root-authentication-method=normal >"$dir/mysql/install.log" 2>&1
 fi
 
-for fragment in "$here"/apache/conf.*; do
-  sed "s|@INSTALL@|$dir|g" "$fragment" > "$dir/apache/conf/$(basename "$fragment")"
-done
+# Debian's apache2 reads apache2.conf from its -d folder; it includes the
+# generated conf/httpd.conf, which includes the fragments.
+cp "$here/apache/apache2.conf" "$dir/apache/apache2.conf"
+cp "$here"/apache/conf.* "$dir/apache/conf/"
 
 for site in default campus; do
-  mkdir -p "$dir/sites/$site/htdocs"
+  mkdir -p "$dir/sites/$site/htdocs" "$dir/sites/$site/runtime"
   cp "$here/site/index.php" "$dir/sites/$site/htdocs/index.php"
+  # Every path of the site is answered by index.php.
+  echo "FallbackResource /index.php" > "$dir/sites/$site/htdocs/.htaccess"
+  # The web server's children run as www-data and write the site's runtime files.
+  chown www-data:www-data "$dir/sites/$site/runtime"
 done
 
 cat > "$dir/vtd.reg" <<EOT
