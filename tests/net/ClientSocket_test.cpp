@@ -182,9 +182,14 @@ TEST(ClientSocket, WriteBuffersUpTo65536Bytes)
     EXPECT_TRUE(SocketFlush(s));
     EXPECT_EQ(s->buffered, 0);
     EXPECT_TRUE(SocketFlush(s)) << "an empty buffer flushes as success";
+    // A write that would fill the buffer to the last byte also flushes first.
+    EXPECT_EQ(SocketWrite(s, full.data(), 65535), 65535);
+    EXPECT_EQ(SocketWrite(s, "y", 1), 1);
+    EXPECT_EQ(s->buffered, 1);
+    EXPECT_TRUE(SocketFlush(s));
     SocketClose(s);
     target.server.Stop();
-    EXPECT_EQ(target.received, full + "z");
+    EXPECT_EQ(target.received, full + "z" + full.substr(0, 65535) + "y");
 }
 
 TEST(ClientSocket, FlushOfNothingAndCloseWithBufferedBytesSendNothing)
