@@ -190,7 +190,8 @@ TEST_F(RegistryTest, FolderMergesInNameOrderWithDeletions)
                                                "\"gone\"=-\r\n"
                                                "[-HKEY_LOCAL_MACHINE\\S\\old]\r\n"
                                                "[HKEY_LOCAL_MACHINE\\S\\new]\r\n"));
-    WriteFileBytes(dir + "/10-base.reg", V5 + "[HKEY_LOCAL_MACHINE\\S]\r\n\"port\"=dword:00000001\r\n"
+    // 10-base.reg is UTF-8 with a byte-order mark, 20-site.reg UTF-16LE.
+    WriteFileBytes(dir + "/10-base.reg", "\xef\xbb\xbf" + V5 + "[HKEY_LOCAL_MACHINE\\S]\r\n\"port\"=dword:00000001\r\n"
                                               "\"gone\"=\"x\"\r\n\"kept\"=\"y\"\r\n"
                                               "[HKEY_LOCAL_MACHINE\\S\\old\\child]\r\n");
     WriteFileBytes(dir + "/30-notes.txt", "not a hive");
