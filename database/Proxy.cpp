@@ -1,45 +1,306 @@
+// Proxy mode of the database layer. The handle talks to a database proxy
+// over a plain TCP connection: one opening request naming the protocol
+// WSDB/2.0, then for each statement a 4-byte length and the statement text,
+// answered by a 32-byte header of eight little-endian words and an optional
+// payload of row texts.
 #include "database/Proxy.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #include "database/DbHandle.h"
 #include "log/Log.h"
+#include "net/ClientSocket.h"
 
 namespace {
 
-void ReportUnavailable()
+constexpr const char* Unit = "Database";
+
+// Pauses of the protocol: after the opening request, after a (re)opening
+// before the statement goes out, and before the socket is closed.
+constexpr unsigned OpeningPause = 500;
+constexpr unsigned ClosePause = 100;
+
+// Reply header words the client reads.
+constexpr int WordInsertId = 0;
+constexpr int WordAffectedRows = 2;
+constexpr int WordColumnCount = 4;
+constexpr int WordResultLength = 5;
+constexpr int WordPayloadLength = 6;
+
+// Payload bytes are read in pieces of at most this size, and the kept result
+// grows as they arrive, so a reply that announces more than it sends never
+// costs memory for bytes that did not come.
+constexpr uint32_t ReadPiece = 1u << 20;
+
+constexpr char CloseText[] = "CLOSE CONNECTION";
+
+uint32_t Word(const unsigned char* header, int index)
 {
-    LogError("proxy mode is not available in this build");
+    const unsigned char* p = header + 4 * index;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+void PutWord(unsigned char* bytes, uint32_t value)
+{
+    bytes[0] = static_cast<unsigned char>(value);
+    bytes[1] = static_cast<unsigned char>(value >> 8);
+    bytes[2] = static_cast<unsigned char>(value >> 16);
+    bytes[3] = static_cast<unsigned char>(value >> 24);
+}
+
+void ReleasePayload(DbHandle* handle)
+{
+    std::free(handle->payload);
+    handle->payload = nullptr;
+    handle->payload_size = 0;
+}
+
+void DropConnection(DbHandle* handle)
+{
+    SocketClose(handle->socket);
+    handle->socket = nullptr;
+    handle->connected = false;
+}
+
+// Connects to the proxy and sends the opening request. Nothing is read in
+// answer: the first bytes read on the connection are the reply to the first
+// statement.
+bool OpenProxy(DbHandle* handle)
+{
+    handle->connected = false;
+    handle->socket = SocketConnectAddress(handle->server, false);
+    if (handle->socket == nullptr)
+        return false;
+    SocketSendFormat(handle->socket, "GET / WSDB/2.0\r\nHost: %s\r\n\r\n", handle->server);
+    Sleep(OpeningPause);
+    handle->connected = true;
+    return true;
+}
+
+enum class Reply { Complete, Broken, Refused };
+
+// Reads the rest of a reply whose header announced payloadLength bytes, of
+// which the first keepLength form the result. The kept bytes go into the
+// handle's payload with one NUL byte after them, so that every text of the
+// row walk ends inside the block, also in a result cut off inside a value.
+Reply ReadPayload(DbHandle* handle, uint32_t payloadLength, uint32_t keepLength)
+{
+    uint32_t capacity = keepLength < ReadPiece ? keepLength : ReadPiece;
+    char* block = static_cast<char*>(std::malloc(static_cast<size_t>(capacity) + 1));
+    if (block == nullptr) {
+        LOG_ASSERT("buffer", Unit, 206);
+        return Reply::Refused;
+    }
+    uint32_t kept = 0;
+    while (kept < keepLength) {
+        if (kept == capacity) {
+            uint32_t grown = keepLength - capacity < capacity ? keepLength : 2 * capacity;
+            char* larger = static_cast<char*>(std::realloc(block, static_cast<size_t>(grown) + 1));
+            if (larger == nullptr) {
+                std::free(block);
+                LOG_ASSERT("buffer", Unit, 206);
+                return Reply::Refused;
+            }
+            block = larger;
+            capacity = grown;
+        }
+        uint32_t want = capacity - kept < ReadPiece ? capacity - kept : ReadPiece;
+        int got = SocketReceiveExact(handle->socket, block + kept, static_cast<int>(want));
+        kept += static_cast<uint32_t>(got > 0 ? got : 0);
+        if (got != static_cast<int>(want)) {
+            std::free(block);
+            return Reply::Broken;
+        }
+    }
+    block[kept] = '\0';
+
+    // Bytes beyond the result are read and dropped.
+    char discard[4096];
+    for (uint32_t rest = payloadLength - keepLength; rest > 0;) {
+        int want = rest < sizeof(discard) ? static_cast<int>(rest) : static_cast<int>(sizeof(discard));
+        if (SocketReceiveExact(handle->socket, discard, want) != want) {
+            std::free(block);
+            return Reply::Broken;
+        }
+        rest -= static_cast<uint32_t>(want);
+    }
+    handle->payload = block;
+    handle->payload_size = kept;
+    return Reply::Complete;
+}
+
+// Closes the broken connection and opens a new one. false (reported with
+// line) when the new connection cannot be made.
+bool Reconnect(DbHandle* handle, int line)
+{
+    DropConnection(handle);
+    if (!OpenProxy(handle)) {
+        LOG_ASSERT("b", Unit, line);
+        return false;
+    }
+    Sleep(OpeningPause);
+    return true;
 }
 
 }  // namespace
 
 bool ProxyConnect(DbHandle* handle)
 {
-    ReportUnavailable();
-    return false;
+    return OpenProxy(handle);
 }
 
 bool ProxyQuery(DbHandle* handle, const char* statement)
 {
-    ReportUnavailable();
-    return false;
+    size_t length = std::strlen(statement);
+    // The length and the text go out in one flush of the send buffer; a
+    // statement that does not fit beside its length is refused before any
+    // byte is sent, as a length without its text would leave both sides
+    // waiting for each other.
+    if (length > static_cast<size_t>(SocketBufferSize) - 4) {
+        ReleasePayload(handle);
+        LogError("SQL STATEMENT TOO LONG for the proxy: %zu bytes, at most %d; refused: %.200s", length,
+                 SocketBufferSize - 4, statement);
+        return false;
+    }
+
+    for (;;) {
+        ReleasePayload(handle);
+        if (!handle->connected) {
+            if (!OpenProxy(handle)) {
+                LOG_ASSERT("b", Unit, 172);
+                return false;
+            }
+            Sleep(OpeningPause);
+        }
+
+        unsigned char size[4];
+        PutWord(size, static_cast<uint32_t>(length));
+        SocketWrite(handle->socket, size, 4);
+        SocketWrite(handle->socket, statement, static_cast<int>(length));
+        if (!SocketFlush(handle->socket)) {
+            if (!Reconnect(handle, 184))
+                return false;
+            continue;
+        }
+
+        unsigned char header[ProxyHeaderSize] = {};
+        if (SocketReceiveExact(handle->socket, header, ProxyHeaderSize) != ProxyHeaderSize) {
+            if (!Reconnect(handle, 194))
+                return false;
+            continue;
+        }
+        handle->column_count = Word(header, WordColumnCount);
+        handle->affected_rows = Word(header, WordAffectedRows);
+        handle->insert_id = Word(header, WordInsertId);
+
+        uint32_t resultLength = Word(header, WordResultLength);
+        uint32_t payloadLength = Word(header, WordPayloadLength);
+        if (resultLength == 0 || payloadLength == 0)
+            return true;
+        // A payload beyond the bound cannot be a real reply. Its bytes are
+        // not read, so the connection is dropped: the next statement starts
+        // on a new one instead of reading them as a header.
+        if (payloadLength > ProxyPayloadLimit) {
+            LOG_ASSERT("buffer", Unit, 206);
+            DropConnection(handle);
+            return false;
+        }
+        // A result cannot be longer than the payload that carries it.
+        uint32_t keepLength = resultLength < payloadLength ? resultLength : payloadLength;
+        switch (ReadPayload(handle, payloadLength, keepLength)) {
+        case Reply::Complete:
+            return true;
+        case Reply::Refused:
+            DropConnection(handle);
+            return false;
+        case Reply::Broken:
+            if (!Reconnect(handle, 211))
+                return false;
+            continue;
+        }
+    }
 }
 
 DbResult* ProxyStoreResult(DbHandle* handle)
 {
-    ReportUnavailable();
-    return nullptr;
+    DbResult* result = new DbResult();
+    result->owner = handle;
+    result->result = nullptr;
+    result->payload = handle->payload;
+    result->payload_size = handle->payload_size;
+    handle->payload = nullptr;
+    handle->payload_size = 0;
+    result->cursor = result->payload;
+    result->rows_fetched = 0;
+    result->row_count = handle->affected_rows;
+    result->column_count = handle->column_count;
+    // Every value takes at least its NUL byte, so a row of more columns than
+    // the result has bytes can never be complete: such a row array is not
+    // needed (and could be absurdly large).
+    uint32_t entries = result->column_count;
+    if (entries > result->payload_size)
+        entries = 0;
+    result->row = static_cast<char**>(std::calloc(entries == 0 ? 1 : entries, sizeof(char*)));
+    if (result->row == nullptr) {
+        LOG_ASSERT("row", Unit, 259);
+        std::free(result->payload);
+        delete result;
+        return nullptr;
+    }
+    return result;
 }
 
 char** ProxyFetchRow(DbResult* result)
 {
-    return nullptr;
+    if (result->payload == nullptr)
+        return nullptr;
+    char* end = result->payload + result->payload_size;
+    char* cursor = result->cursor;
+    if (cursor >= end || *cursor == '\r')
+        return nullptr;
+    if (result->column_count > result->payload_size) {
+        result->cursor = end;
+        return nullptr;
+    }
+    for (uint32_t column = 0; column < result->column_count; column++) {
+        char* nul = static_cast<char*>(std::memchr(cursor, '\0', static_cast<size_t>(end - cursor)));
+        if (nul == nullptr) {
+            // The result ends inside this row: it is not returned, and the
+            // walk is over.
+            result->cursor = end;
+            return nullptr;
+        }
+        result->row[column] = cursor;
+        cursor = nul + 1;
+    }
+    // The separator after the last value; a result that ends right after
+    // the values has none.
+    if (cursor < end)
+        cursor++;
+    result->cursor = cursor;
+    result->rows_fetched++;
+    return result->row;
 }
 
 void ProxyFreeResult(DbResult* result)
 {
+    std::free(result->payload);
+    std::free(result->row);
     delete result;
 }
 
 void ProxyClose(DbHandle* handle)
 {
+    if (handle->socket != nullptr) {
+        unsigned char size[4];
+        PutWord(size, sizeof(CloseText) - 1);
+        SocketSend(handle->socket, size, 4);
+        SocketSendFormat(handle->socket, "%s", CloseText);
+        Sleep(ClosePause);
+        DropConnection(handle);
+    }
+    ReleasePayload(handle);
 }

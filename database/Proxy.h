@@ -2,6 +2,14 @@
 // database proxy over the handle's ClientSocket.
 #pragma once
 
+#include <cstdint>
+
+// Size of a reply header: eight little-endian 32-bit words.
+constexpr int ProxyHeaderSize = 32;
+// Largest payload a reply may announce. A larger announcement is taken as a
+// damaged stream: the statement fails and the connection is dropped.
+constexpr uint32_t ProxyPayloadLimit = 256u << 20;
+
 struct DbHandle;
 struct DbResult;
 
