@@ -24,27 +24,46 @@ bool IsConnectionLost(unsigned error)
     return error == ServerGoneError || error == ServerLostError;
 }
 
-// The zero-filled statement buffer of one operation.
-using StatementBuffer = std::unique_ptr<char[]>;
+// One formatted statement. Most statements are short and are formatted into
+// a small buffer on the stack; a longer one gets a heap block of its exact
+// size. Either way a statement holds at most StatementBufferSize - 1
+// characters: a longer one is refused with a log line rather than cut, as a
+// cut statement could run with a different meaning.
+class Statement {
+public:
+    bool Format(const char* format, va_list args)
+    {
+        va_list again;
+        va_copy(again, args);
+        int length = std::vsnprintf(small_, sizeof small_, format, args);
+        bool ok = Check(length, format);
+        if (ok && static_cast<size_t>(length) >= sizeof small_) {
+            large_.reset(new char[length + 1]);
+            std::vsnprintf(large_.get(), length + 1, format, again);
+        }
+        va_end(again);
+        return ok;
+    }
+    const char* Text() const { return large_ != nullptr ? large_.get() : small_; }
 
-// Formats into a new statement buffer. A statement that does not fit is
-// refused (null) with a log line rather than cut, as a cut statement could
-// run with a different meaning.
-StatementBuffer FormatStatement(const char* format, va_list args)
-{
-    StatementBuffer buffer(new char[StatementBufferSize]());
-    int length = std::vsnprintf(buffer.get(), StatementBufferSize, format, args);
-    if (length < 0) {
-        LogError("SQL STATEMENT: cannot format \"%.200s\"", format);
-        return nullptr;
+private:
+    bool Check(int length, const char* format)
+    {
+        if (length < 0) {
+            LogError("SQL STATEMENT: cannot format \"%.200s\"", format);
+            return false;
+        }
+        if (static_cast<size_t>(length) >= StatementBufferSize) {
+            LogError("SQL STATEMENT TOO LONG: %d characters, at most %zu; refused: %.200s", length,
+                     StatementBufferSize - 1, small_);
+            return false;
+        }
+        return true;
     }
-    if (static_cast<size_t>(length) >= StatementBufferSize) {
-        LogError("SQL STATEMENT TOO LONG: %d characters, at most %zu; refused: %.200s", length,
-                 StatementBufferSize - 1, buffer.get());
-        return nullptr;
-    }
-    return buffer;
-}
+
+    char small_[4096];
+    std::unique_ptr<char[]> large_;
+};
 
 // Releases the library connection of a direct handle, if it has one.
 void CloseConnection(DbHandle* handle)
@@ -142,18 +161,20 @@ bool DbExecute(DbHandle* handle, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    StatementBuffer statement = FormatStatement(format, args);
+    Statement statement;
+    bool formatted = statement.Format(format, args);
     va_end(args);
-    return statement != nullptr && DbQuery(handle, statement.get());
+    return formatted && DbQuery(handle, statement.Text());
 }
 
 uint32_t DbInsert(DbHandle* handle, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    StatementBuffer statement = FormatStatement(format, args);
+    Statement statement;
+    bool formatted = statement.Format(format, args);
     va_end(args);
-    if (statement == nullptr || !DbQuery(handle, statement.get()))
+    if (!formatted || !DbQuery(handle, statement.Text()))
         return 0;
     if (handle->mode != 0)
         return handle->insert_id;
@@ -164,9 +185,10 @@ uint32_t DbUpdate(DbHandle* handle, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    StatementBuffer statement = FormatStatement(format, args);
+    Statement statement;
+    bool formatted = statement.Format(format, args);
     va_end(args);
-    if (statement == nullptr || !DbQuery(handle, statement.get()))
+    if (!formatted || !DbQuery(handle, statement.Text()))
         return 0;
     if (handle->mode != 0)
         return handle->affected_rows;
@@ -264,9 +286,10 @@ char* DbQueryValue(DbHandle* handle, char* output, size_t outputSize, const char
     output[0] = '\0';
     va_list args;
     va_start(args, format);
-    StatementBuffer statement = FormatStatement(format, args);
+    Statement statement;
+    bool formatted = statement.Format(format, args);
     va_end(args);
-    if (statement == nullptr || !DbQuery(handle, statement.get())) {
+    if (!formatted || !DbQuery(handle, statement.Text())) {
         LOG_ASSERT("b", Unit, 469);
         return output;
     }
