@@ -51,6 +51,15 @@ bool StartProcess(ManagedProcess* process)
     return true;
 }
 
+void ReleaseProcessTable()
+{
+    ProcessTable.RemoveAll([](void* item) {
+        auto* process = static_cast<ManagedProcess*>(item);
+        CloseProcess(process->process);
+        delete process;
+    });
+}
+
 void FinishProcessStarts()
 {
     std::lock_guard<std::mutex> guard(startLock);

@@ -36,6 +36,9 @@ void KillProcessByName(const char* name);
 // Adds the program to the firewall's list of authorised applications.
 void AuthorizeFirewallProgram(const char* path);
 bool EnablePrivilege(const char* name, bool enable);
+// Releases the records of the table and their process handles at exit; the
+// programs themselves go on running.
+void ReleaseProcessTable();
 // Returns once a program start under way has finished. Called after
 // StopRequested is set: no program is started after it returns.
 void FinishProcessStarts();

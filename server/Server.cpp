@@ -49,7 +49,21 @@ bool HasOption(char letter)
     return false;
 }
 
+namespace {
+int RunProgram(int argc, char** argv);
+}
+
 int ServerMain(int argc, char** argv)
+{
+    int code = RunProgram(argc, argv);
+    // Nothing runs any more that could look at the table.
+    ReleaseProcessTable();
+    return code;
+}
+
+namespace {
+
+int RunProgram(int argc, char** argv)
 {
     ProgramArgumentCount = argc;
     ProgramArguments = argv;
@@ -89,6 +103,8 @@ int ServerMain(int argc, char** argv)
     }
     return ServiceLastExitCode() == 0 ? 0 : 1;
 }
+
+} // namespace
 
 bool ReportServiceStatus(uint32_t state, uint32_t exitCode, uint32_t waitHint)
 {

@@ -2,7 +2,7 @@
 // mode, supervision and stop.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
 
 #include "Sandbox.h"
 
@@ -10,8 +10,19 @@ using namespace sandbox;
 
 namespace {
 
-const std::string Banner = "Vantry Server Version 15.0.11 - [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}\n"
-                           "Copyright \\(C\\) Vantry\\. All rights reserved\\.\n\n";
+// The banner: title, version and the build date ("Mar  6 2015"), the rights
+// notice and an empty line.
+bool IsBannerThen(const std::string& output, const std::string& tail)
+{
+    const std::string head = "Vantry Server Version 15.0.11 - ";
+    const std::string notice = "\nCopyright (C) Vantry. All rights reserved.\n\n";
+    if (output.compare(0, head.size(), head) != 0 || output.size() < head.size() + 11)
+        return false;
+    std::string date = output.substr(head.size(), 11);
+    bool dateShape = std::isupper(static_cast<unsigned char>(date[0])) && date[3] == ' ' && date[6] == ' ' &&
+                     std::isdigit(static_cast<unsigned char>(date[5])) && std::isdigit(static_cast<unsigned char>(date[10]));
+    return dateShape && output.substr(head.size() + 11) == notice + tail;
+}
 const std::string UsageText = "Usage: Vantry Server -d\n\n";
 const std::string NoService = "Failed to run the service.\n";
 
@@ -49,8 +60,7 @@ TEST(Daemon, CommandLinesWithoutConsoleMode)
         pid_t pid = box.RunDaemon(c.arguments);
         EXPECT_EQ(WaitExit(pid, 10000), c.exitCode);
         std::string output = box.Output();
-        EXPECT_TRUE(std::regex_match(output, std::regex(Banner + std::regex_replace(c.tail, std::regex("[.()]"), "\\$&"))))
-            << output;
+        EXPECT_TRUE(IsBannerThen(output, c.tail)) << output;
         EXPECT_TRUE(box.Running("").empty()) << "nothing may be started";
     }
 }
@@ -203,21 +213,26 @@ TEST(Daemon, MissingExecutableIsReportedAtEveryPass)
 namespace {
 
 struct Usage {
-    size_t descriptors;
+    size_t descriptors; // apart from process handles
+    size_t handles;     // process handles (pidfds)
     long rssKb;
 };
 
 Usage UsageOf(int pid)
 {
     size_t descriptors = 0;
+    size_t handles = 0;
     for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        (void)entry;
-        descriptors++;
+        std::error_code error;
+        if (fs::read_symlink(entry.path(), error).string() == "anon_inode:[pidfd]")
+            handles++;
+        else
+            descriptors++;
     }
     std::string status = ReadProc(pid, "status");
     size_t at = status.find("VmRSS:");
     long rss = at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
-    return {descriptors, rss};
+    return {descriptors, handles, rss};
 }
 
 size_t FileSize(const std::string& path)
@@ -241,10 +256,19 @@ TEST(Daemon, RestartsLeaveDescriptorsAndMemoryFlat)
     Usage before = UsageOf(daemon);
     ASSERT_TRUE(WaitUntil([&] { return FileSize(counter) >= 550; }, 120000)) << FileSize(counter);
     Usage after = UsageOf(daemon);
-    std::printf("after 50 restarts: %zu descriptors, VmRSS %ld kB; after 550: %zu descriptors, VmRSS %ld kB\n",
-                before.descriptors, before.rssKb, after.descriptors, after.rssKb);
+    std::printf("after 50 restarts: %zu descriptors + %zu process handles, VmRSS %ld kB; "
+                "after 550: %zu + %zu, VmRSS %ld kB\n",
+                before.descriptors, before.handles, before.rssKb, after.descriptors, after.handles, after.rssKb);
     EXPECT_EQ(after.descriptors, before.descriptors);
-    EXPECT_LE(after.rssKb - before.rssKb, 1024);
+    // The handle of the one managed program is open unless the pass is
+    // between closing it and the next start.
+    EXPECT_LE(before.handles, 1u);
+    EXPECT_LE(after.handles, 1u);
+#ifndef __SANITIZE_ADDRESS__
+    // (A sanitizer build keeps freed memory in its own pools for a while, so
+    // its resident size says nothing about leaks; its leak check runs at exit.)
+    EXPECT_LE(after.rssKb - before.rssKb, 256);
+#endif
     kill(daemon, SIGINT);
     EXPECT_EQ(WaitExit(daemon, 15000), 0);
 }
