@@ -11,6 +11,11 @@
 #include "net/ClientSocket.h"
 #include "platform/SocketPair.h"
 
+// The exchange and the row walk are compiled into this program, so that
+// the fuzzer's coverage and the sanitizers reach them; the library's copy
+// is then not linked.
+#include "../database/Proxy.cpp"
+
 namespace {
 
 // More than the pair's buffer could hold without a reader.
