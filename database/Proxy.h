@@ -16,11 +16,17 @@ struct DbResult;
 // Opens the proxy connection named by handle->server; false when it fails.
 bool ProxyConnect(DbHandle* handle);
 // Sends statement and reads the reply into the handle (insert id, affected
-// rows, column count, payload); false when the exchange or statement failed.
+// rows, column count, payload). A broken connection is opened again and the
+// statement sent again. false when no connection can be made, when the
+// statement does not fit the send buffer beside its length (nothing is
+// sent), or when the reply announces a payload beyond ProxyPayloadLimit or
+// one that cannot be held (the connection is then dropped). A result longer
+// than its payload is cut to the payload.
 bool ProxyQuery(DbHandle* handle, const char* statement);
 // A new result that takes over the handle's payload.
 DbResult* ProxyStoreResult(DbHandle* handle);
-// The next row of result, or null after the last.
+// The next row of result, or null after the last. The walk stays inside the
+// kept result: a row that it cuts short is not returned and ends the walk.
 char** ProxyFetchRow(DbResult* result);
 // Releases everything ProxyStoreResult made, the record itself included.
 void ProxyFreeResult(DbResult* result);
