@@ -10,11 +10,7 @@
 #include "database/DbHandle.h"
 #include "net/ClientSocket.h"
 #include "platform/SocketPair.h"
-
-// The exchange and the row walk are compiled into this program, so that
-// the fuzzer's coverage and the sanitizers reach them; the library's copy
-// is then not linked.
-#include "../database/Proxy.cpp"
+#include "database/Proxy.h"
 
 namespace {
 

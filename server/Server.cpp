@@ -7,9 +7,12 @@
 #include <mysql.h>
 
 #include "config/Config.h"
+#include "httpd/Httpd.h"
 #include "log/Log.h"
+#include "net/LocalRequest.h"
 #include "platform/Process.h"
 #include "platform/Service.h"
+#include "schema/Init.h"
 #include "server/MonitorProcess.h"
 
 char ServiceName[ServiceNameSize] = "vtd";
@@ -185,8 +188,11 @@ bool InitServer(const char* instanceName)
     LoadSettings(Config);
     // 8. The database server, unless one runs.
     StartDatabaseServer();
-    // 9. Site databases: StartSiteDatabases() goes here.
-    // 10. Web server and site configuration: WriteWebConfig() goes here.
+    // 9. Site databases: create or upgrade each one; the result does not
+    //    stop the start.
+    StartSiteDatabases();
+    // 10. Web server and site configuration.
+    WriteWebConfig();
     // 11. -i asks every site to run its update page once supervision starts.
     if (HasOption('i'))
         UpdateTriggerRequested = true;
@@ -206,8 +212,10 @@ void RunServer()
     AddManagedProcess("rtmpd", programFolder.c_str(), "", 'r');
     AddManagedProcess("vtpd", programFolder.c_str(), "", 's');
 
-    // Update trigger: when UpdateTriggerRequested is set,
-    // TriggerDatabaseUpdate() runs here, before supervision begins.
+    // After an upgrade (or with -i) every site runs its update page once,
+    // before supervision begins.
+    if (UpdateTriggerRequested)
+        TriggerDatabaseUpdate();
 
     while (!StopRequested) {
         MonitorProcesses();
