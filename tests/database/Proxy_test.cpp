@@ -82,10 +82,17 @@ public:
     }
     ~ScriptedPeer()
     {
-        if (thread_.joinable())
-            thread_.join();
+        Join();
         CloseConnection();
         CloseListener();
+    }
+
+    // Waits until the script has run to its end; what it recorded may be
+    // read only after this.
+    void Join()
+    {
+        if (thread_.joinable())
+            thread_.join();
     }
 
     bool Listening() const { return listener_ >= 0; }
@@ -242,6 +249,7 @@ TEST_F(ProxyTest, OpeningRequestNamesTheWholeServerText)
     // Proxy mode keeps only the server text.
     EXPECT_STREQ(db->database, "");
     DbClose(db);
+    peer.Join();
     EXPECT_EQ(opening, "GET / WSDB/2.0\r\nHost: " + peer.Address() + "\r\n\r\n");
 }
 
@@ -261,6 +269,7 @@ TEST_F(ProxyTest, ServerTextWithoutPortOpensPort80)
     DbHandle* db = DbOpen(&site, 1);
     EXPECT_TRUE(db->connected);
     DbClose(db);
+    peer.Join();
     EXPECT_EQ(opening, "GET / WSDB/2.0\r\nHost: 127.0.0.1\r\n\r\n");
 }
 
@@ -524,6 +533,7 @@ TEST_F(ProxyTest, StatementTooLongForTheSendBufferIsRefusedUnsent)
         EXPECT_NE(capture.Text().find("SQL STATEMENT TOO LONG"), std::string::npos);
     }
     DbClose(db);
+    peer.Join();
     EXPECT_EQ(first, longest);
     // After the first statement only the close message came.
     EXPECT_EQ(rest, "\x10\0\0\0CLOSE CONNECTION"s);
@@ -544,6 +554,7 @@ TEST_F(ProxyTest, CloseMessage)
     DbHandle* db = DbOpen(&site, 1);
     ASSERT_TRUE(db->connected);
     DbClose(db);
+    peer.Join();
     EXPECT_EQ(bytes, "\x10\0\0\0CLOSE CONNECTION"s);
 
     // A port where nothing listens: bound a moment ago, then freed.

@@ -152,8 +152,12 @@ TEST(Daemon, StaleProcessIsEndedBeforeTheNewStart)
 
     pid_t daemon = box.RunDaemon({"-d", "-m", "-r", "-s"});
     int status = 0;
-    ASSERT_TRUE(WaitUntil([&] { return ExeOf(box.Running("httpd").empty() ? 0 : box.Running("httpd")[0]) ==
-                                       box.install + "/apache/bin/httpd"; }, 15000))
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::vector<int> running = box.Running("httpd");
+            return !running.empty() && ExeOf(running[0]) == box.install + "/apache/bin/httpd";
+        },
+        15000))
         << box.Output();
     // By the time the new server runs the stale one has been killed.
     ASSERT_EQ(waitpid(stale, &status, WNOHANG), stale);
