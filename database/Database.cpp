@@ -65,6 +65,14 @@ private:
     std::unique_ptr<char[]> large_;
 };
 
+// Formats the statement and runs it; false when it cannot be formatted, is
+// too long or fails.
+bool QueryFormatted(DbHandle* handle, const char* format, va_list args)
+{
+    Statement statement;
+    return statement.Format(format, args) && DbQuery(handle, statement.Text());
+}
+
 // Releases the library connection of a direct handle, if it has one.
 void CloseConnection(DbHandle* handle)
 {
@@ -161,20 +169,18 @@ bool DbExecute(DbHandle* handle, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    Statement statement;
-    bool formatted = statement.Format(format, args);
+    bool ok = QueryFormatted(handle, format, args);
     va_end(args);
-    return formatted && DbQuery(handle, statement.Text());
+    return ok;
 }
 
 uint32_t DbInsert(DbHandle* handle, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    Statement statement;
-    bool formatted = statement.Format(format, args);
+    bool ok = QueryFormatted(handle, format, args);
     va_end(args);
-    if (!formatted || !DbQuery(handle, statement.Text()))
+    if (!ok)
         return 0;
     if (handle->mode != 0)
         return handle->insert_id;
@@ -185,10 +191,9 @@ uint32_t DbUpdate(DbHandle* handle, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    Statement statement;
-    bool formatted = statement.Format(format, args);
+    bool ok = QueryFormatted(handle, format, args);
     va_end(args);
-    if (!formatted || !DbQuery(handle, statement.Text()))
+    if (!ok)
         return 0;
     if (handle->mode != 0)
         return handle->affected_rows;
@@ -286,10 +291,9 @@ char* DbQueryValue(DbHandle* handle, char* output, size_t outputSize, const char
     output[0] = '\0';
     va_list args;
     va_start(args, format);
-    Statement statement;
-    bool formatted = statement.Format(format, args);
+    bool ok = QueryFormatted(handle, format, args);
     va_end(args);
-    if (!formatted || !DbQuery(handle, statement.Text())) {
+    if (!ok) {
         LOG_ASSERT("b", Unit, 469);
         return output;
     }

@@ -9,51 +9,11 @@
 #include <unistd.h>
 
 #include "MariaDbServer.h"
+#include "StderrCapture.h"
 #include "database/Database.h"
 #include "database/DbHandle.h"
 
 namespace {
-
-// Captures what is written to standard error while it lives; Text() may be
-// read at any time, also from another thread than the writer's.
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        file_ = std::tmpfile();
-        dup2(fileno(file_), 2);
-    }
-    ~StderrCapture()
-    {
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        std::fclose(file_);
-    }
-    std::string Text() const
-    {
-        std::string text;
-        char buffer[65536];
-        ssize_t n;
-        for (off_t offset = 0; (n = pread(fileno(file_), buffer, sizeof buffer, offset)) > 0; offset += n)
-            text.append(buffer, static_cast<size_t>(n));
-        return text;
-    }
-    int Count(const std::string& needle) const
-    {
-        std::string text = Text();
-        int count = 0;
-        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-            ++count;
-        return count;
-    }
-
-private:
-    int saved_ = -1;
-    std::FILE* file_ = nullptr;
-};
 
 class DatabaseTest : public ::testing::Test {
 protected:

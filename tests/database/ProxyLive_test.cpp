@@ -10,11 +10,11 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
-#include <mysql.h>
 #include <string>
 #include <vector>
 
 #include "MariaDbServer.h"
+#include "RootQuery.h"
 #include "TempFolder.h"
 #include "database/Database.h"
 #include "database/DbHandle.h"
@@ -23,49 +23,8 @@
 
 namespace {
 
-using Row = std::vector<std::string>;
-using Rows = std::vector<Row>;
-
-// Runs statements as root on database db; SQL NULL reads "NULL". Rows of
-// the last statement.
-Rows Query(const std::string& db, const std::vector<std::string>& statements)
-{
-    MYSQL* mysql = mysql_init(nullptr);
-    Rows rows;
-    if (mysql_real_connect(mysql, "localhost", "root", "", db.c_str(), 0,
-                           MariaDbServer::Shared().SocketPath().c_str(), 0) == nullptr) {
-        ADD_FAILURE() << "connect as root: " << mysql_error(mysql);
-        mysql_close(mysql);
-        return rows;
-    }
-    mysql_query(mysql, "set names utf8mb4");
-    for (const std::string& statement : statements) {
-        rows.clear();
-        if (mysql_real_query(mysql, statement.c_str(), statement.size()) != 0) {
-            ADD_FAILURE() << statement << ": " << mysql_error(mysql);
-            break;
-        }
-        MYSQL_RES* result = mysql_store_result(mysql);
-        if (result == nullptr)
-            continue;
-        unsigned columns = mysql_num_fields(result);
-        while (MYSQL_ROW row = mysql_fetch_row(result)) {
-            unsigned long* lengths = mysql_fetch_lengths(result);
-            Row values;
-            for (unsigned i = 0; i < columns; i++)
-                values.push_back(row[i] ? std::string(row[i], lengths[i]) : "NULL");
-            rows.push_back(values);
-        }
-        mysql_free_result(result);
-    }
-    mysql_close(mysql);
-    return rows;
-}
-
-Rows Query(const std::string& db, const std::string& statement)
-{
-    return Query(db, std::vector<std::string>{statement});
-}
+using Row = SqlRow;
+using Rows = SqlRows;
 
 // Loads a fixture of tests/data: statements end with ";" at the end of a
 // line, lines starting with "--" are comments.
@@ -73,24 +32,7 @@ void LoadFixture(const std::string& db, const std::string& file)
 {
     std::string text = ReadFileBytes(std::string(VTD_TEST_DATA) + "/" + file);
     ASSERT_FALSE(text.empty()) << file;
-    std::vector<std::string> statements;
-    std::string statement;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (line.empty() || line.rfind("--", 0) == 0)
-            continue;
-        statement += line + "\n";
-        if (line.back() == ';') {
-            statements.push_back(statement.substr(0, statement.size() - 2));
-            statement.clear();
-        }
-    }
-    Query(db, statements);
+    RootQuery(db, FixtureStatements(text));
 }
 
 // The layout of db as information_schema reports it: tables and views,
@@ -106,14 +48,14 @@ std::string DumpLayout(const std::string& db)
             text += "\n";
         }
     };
-    add(Query(db, "select lower(table_name), table_type, engine, table_collation from information_schema.tables" +
-                      where + " order by 1"));
-    add(Query(db, "select lower(table_name), ordinal_position, column_name, column_type, collation_name, "
-                  "is_nullable, column_default, extra from information_schema.columns" + where + " order by 1, 2"));
-    add(Query(db, "select lower(table_name), index_name, seq_in_index, column_name, sub_part, non_unique "
-                  "from information_schema.statistics" + where + " order by 1, 2, 3"));
-    add(Query(db, "select lower(table_name), replace(view_definition, '`" + db + "`.', '') "
-                  "from information_schema.views" + where + " order by 1"));
+    add(RootQuery(db, "select lower(table_name), table_type, engine, table_collation from information_schema.tables" +
+                          where + " order by 1"));
+    add(RootQuery(db, "select lower(table_name), ordinal_position, column_name, column_type, collation_name, "
+                      "is_nullable, column_default, extra from information_schema.columns" + where + " order by 1, 2"));
+    add(RootQuery(db, "select lower(table_name), index_name, seq_in_index, column_name, sub_part, non_unique "
+                      "from information_schema.statistics" + where + " order by 1, 2, 3"));
+    add(RootQuery(db, "select lower(table_name), replace(view_definition, '`" + db + "`.', '') "
+                      "from information_schema.views" + where + " order by 1"));
     return text;
 }
 
@@ -122,10 +64,11 @@ std::string DumpLayout(const std::string& db)
 std::map<std::string, Rows> DumpRows(const std::string& db)
 {
     std::map<std::string, Rows> tables;
-    Rows columns = Query(db, "select lower(c.table_name), c.column_name, c.data_type from information_schema.columns c "
-                             "join information_schema.tables t on t.table_schema=c.table_schema and "
-                             "t.table_name=c.table_name where c.table_schema='" + db +
-                             "' and t.table_type='BASE TABLE' order by 1, c.ordinal_position");
+    Rows columns = RootQuery(db, "select lower(c.table_name), c.column_name, c.data_type "
+                                 "from information_schema.columns c "
+                                 "join information_schema.tables t on t.table_schema=c.table_schema and "
+                                 "t.table_name=c.table_name where c.table_schema='" + db +
+                                 "' and t.table_type='BASE TABLE' order by 1, c.ordinal_position");
     std::map<std::string, std::vector<std::string>> selects;
     for (const Row& column : columns) {
         std::string name = "`" + column[1] + "`";
@@ -139,7 +82,7 @@ std::map<std::string, Rows> DumpRows(const std::string& db)
             select += (i ? ", " : "") + list[i];
             order += (i ? ", " : "") + std::to_string(i + 1);
         }
-        tables[table] = Query(db, "select " + select + " from `" + table + "` order by " + order);
+        tables[table] = RootQuery(db, "select " + select + " from `" + table + "` order by " + order);
     }
     return tables;
 }
@@ -276,14 +219,14 @@ TEST_F(ProxyLiveTest, UpgradeOfAnEmptyDatabase)
 {
     BothModes("px_empty", [](const std::string&) {}, Upgrade);
     ExpectSameDatabases("px_empty");
-    EXPECT_EQ(Query("px_empty_proxy", "select version from DatabaseVersion"), (Rows{{ProgramVersion}}));
+    EXPECT_EQ(RootQuery("px_empty_proxy", "select version from DatabaseVersion"), (Rows{{ProgramVersion}}));
 }
 
 TEST_F(ProxyLiveTest, UpgradeOfAnOlderLayout)
 {
     BothModes("px_older", [](const std::string& db) { LoadFixture(db, "schema/old_layout.sql"); }, Upgrade);
     ExpectSameDatabases("px_older");
-    EXPECT_EQ(Query("px_older_proxy", "select name from Object where id=1"), (Rows{{"root"}}));
+    EXPECT_EQ(RootQuery("px_older_proxy", "select name from Object where id=1"), (Rows{{"root"}}));
 }
 
 // A database of an old release with the current layout: every data step
@@ -306,7 +249,7 @@ TEST_F(ProxyLiveTest, UpgradeOfAnOldReleaseRunsTheDataSteps)
     BothModes("px_release", prepare, Upgrade);
     ExpectSameDatabases("px_release");
     // The parent lists of the walk came out the same; check that it ran.
-    EXPECT_EQ(Query("px_release_proxy", "select parentlist from Object where id=10"), (Rows{{", 10, 1, "}}));
+    EXPECT_EQ(RootQuery("px_release_proxy", "select parentlist from Object where id=10"), (Rows{{", 10, 1, "}}));
 }
 
 // Records compared column by column; a null text counts as empty, which is
@@ -357,9 +300,9 @@ TEST_F(ProxyLiveTest, ReadersAndWriters)
         ReportSqlErrors = report;
         DbClose(direct);
         LoadFixture(db, "migration/site64.sql");
-        Query(db, std::vector<std::string>{"insert into Certificate (id, created, issigned, commonname, privatekey) values "
-                   "(3, '2020-02-03 04:05:06', 1, 'Grüße', NULL)",
-                   "insert into FolderImport (id, name, objectid, pathname) values (4, 'import', 1, 'C:\\\\media')"});
+        RootQuery(db, std::vector<std::string>{"insert into Certificate (id, created, issigned, commonname, privatekey) values "
+                       "(3, '2020-02-03 04:05:06', 1, 'Grüße', NULL)",
+                       "insert into FolderImport (id, name, objectid, pathname) values (4, 'import', 1, 'C:\\\\media')"});
     };
     std::vector<std::vector<std::string>> results;
     BothModes("px_readers", prepare, [&](const SiteConfig&, DbHandle* db) {
@@ -395,7 +338,7 @@ TEST_F(ProxyLiveTest, ReadersAndWriters)
 TEST_F(ProxyLiveTest, NullAsEmptyTextAndRefusedStatements)
 {
     Site site("px_values", 1);
-    Query("px_values", std::vector<std::string>{"create table T (a varchar(20), b int)", "insert into T values (NULL, 1), ('', 2), ('x', NULL)"});
+    RootQuery("px_values", std::vector<std::string>{"create table T (a varchar(20), b int)", "insert into T values (NULL, 1), ('', 2), ('x', NULL)"});
     DbHandle* db = DbOpen(&site.config, 1);
     ASSERT_TRUE(DbExecute(db, "select a, b from T order by b is null, b"));
     DbResult* result = DbStoreResult(db);

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "StderrCapture.h"
 #include "database/Database.h"
 #include "database/DbHandle.h"
 #include "database/Proxy.h"
@@ -22,38 +23,6 @@
 namespace {
 
 using namespace std::string_literals;
-
-// Captures standard error while it lives.
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        file_ = std::tmpfile();
-        dup2(fileno(file_), 2);
-    }
-    ~StderrCapture()
-    {
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        std::fclose(file_);
-    }
-    std::string Text() const
-    {
-        std::string text;
-        char buffer[4096];
-        ssize_t n;
-        for (off_t at = 0; (n = pread(fileno(file_), buffer, sizeof buffer, at)) > 0; at += n)
-            text.append(buffer, static_cast<size_t>(n));
-        return text;
-    }
-
-private:
-    int saved_ = -1;
-    std::FILE* file_ = nullptr;
-};
 
 // A listener on 127.0.0.1 whose script runs on its own thread.
 class ScriptedPeer {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "StderrCapture.h"
 #include "TempFolder.h"
 #include "config/Config.h"
 #include "platform/Registry.h"
@@ -57,51 +58,6 @@ inline std::string ShellWord(const std::string& text)
 {
     return "'" + Replace(text, "'", "'\\''") + "'";
 }
-
-// Captures what is written to standard error while it lives, through a pipe
-// (a pipe is not subject to the file size limit some tests set).
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        if (pipe(fds_) == 0)
-            dup2(fds_[1], 2);
-    }
-    std::string Text()
-    {
-        Restore();
-        std::string text;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(fds_[0], buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<size_t>(n));
-        return text;
-    }
-    ~StderrCapture()
-    {
-        Restore();
-        if (fds_[0] >= 0)
-            close(fds_[0]);
-    }
-
-private:
-    void Restore()
-    {
-        if (saved_ < 0)
-            return;
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-        if (fds_[1] >= 0)
-            close(fds_[1]);
-        fds_[1] = -1;
-    }
-    int saved_ = -1;
-    int fds_[2] = {-1, -1};
-};
 
 // Config and the settings store of one test; everything is put back at the end.
 class WebConfigTest : public ::testing::Test {

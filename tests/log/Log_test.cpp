@@ -5,48 +5,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "StderrCapture.h"
 #include "TempFolder.h"
 #include "log/Log.h"
 
 namespace {
-
-// Captures what is written to standard error while it lives.
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        file_ = std::tmpfile();
-        dup2(fileno(file_), 2);
-    }
-    std::string Text()
-    {
-        std::fflush(stderr);
-        dup2(saved_, 2);
-        close(saved_);
-        saved_ = -1;
-        std::rewind(file_);
-        std::string text;
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)
-            text.append(buffer, n);
-        return text;
-    }
-    ~StderrCapture()
-    {
-        if (saved_ >= 0) {
-            dup2(saved_, 2);
-            close(saved_);
-        }
-        std::fclose(file_);
-    }
-
-private:
-    int saved_ = -1;
-    std::FILE* file_ = nullptr;
-};
 
 std::string ErrorLogPath()
 {

@@ -2,7 +2,6 @@
 // database, a second run, a database missing one table, and a database of
 // an older layout with rows in it.
 #include <gtest/gtest.h>
-#include <mysql.h>
 
 #include <algorithm>
 #include <cctype>
@@ -11,13 +10,14 @@
 #include <vector>
 
 #include "MariaDbServer.h"
+#include "RootQuery.h"
 #include "TempFolder.h"
 #include "schema/ConvertDatabase.h"
 
 namespace {
 
-using Row = std::vector<std::string>;
-using Rows = std::vector<Row>;
+using Row = SqlRow;
+using Rows = SqlRows;
 // Table or view name (lower case) -> its block of layout lines.
 using Layout = std::map<std::string, std::string>;
 
@@ -27,48 +27,6 @@ std::string Lower(std::string text)
     return text;
 }
 
-// Runs statements as root on database db; "NULL" stands for SQL NULL.
-// Rows of the last statement's result.
-Rows Query(const std::string& db, const std::vector<std::string>& statements)
-{
-    MariaDbServer& server = MariaDbServer::Shared();
-    MYSQL* mysql = mysql_init(nullptr);
-    Rows rows;
-    if (mysql_real_connect(mysql, "localhost", "root", "", db.c_str(), 0, server.SocketPath().c_str(), 0) ==
-        nullptr) {
-        ADD_FAILURE() << "connect as root: " << mysql_error(mysql);
-        mysql_close(mysql);
-        return rows;
-    }
-    mysql_query(mysql, "set names utf8mb4");
-    for (const std::string& statement : statements) {
-        rows.clear();
-        if (mysql_real_query(mysql, statement.c_str(), statement.size()) != 0) {
-            ADD_FAILURE() << statement << ": " << mysql_error(mysql);
-            break;
-        }
-        MYSQL_RES* result = mysql_store_result(mysql);
-        if (result == nullptr)
-            continue;
-        unsigned columns = mysql_num_fields(result);
-        while (MYSQL_ROW row = mysql_fetch_row(result)) {
-            unsigned long* lengths = mysql_fetch_lengths(result);
-            Row values;
-            for (unsigned i = 0; i < columns; i++)
-                values.push_back(row[i] ? std::string(row[i], lengths[i]) : "NULL");
-            rows.push_back(values);
-        }
-        mysql_free_result(result);
-    }
-    mysql_close(mysql);
-    return rows;
-}
-
-Rows Query(const std::string& db, const std::string& statement)
-{
-    return Query(db, std::vector<std::string>{statement});
-}
-
 // The layout of database db as information_schema reports it, in the form
 // of tests/data/schema/expected_layout.txt.
 Layout DumpLayout(const std::string& db)
@@ -76,8 +34,8 @@ Layout DumpLayout(const std::string& db)
     std::string where = " where table_schema='" + db + "'";
     std::map<std::string, std::vector<std::string>> lines;
     std::map<std::string, std::map<std::string, std::vector<std::string>>> indexes;
-    for (const Row& t : Query(db, "select table_name, table_type, engine, table_collation from "
-                                  "information_schema.tables" + where)) {
+    for (const Row& t : RootQuery(db, "select table_name, table_type, engine, table_collation from "
+                                      "information_schema.tables" + where)) {
         bool view = t[1] == "VIEW";
         lines[t[0]].push_back((view ? "view " : "table ") + t[0]);
         if (!view) {
@@ -85,12 +43,13 @@ Layout DumpLayout(const std::string& db)
             lines[t[0]].push_back("charset " + t[3]);
         }
     }
-    for (const Row& c : Query(db, "select table_name, column_name, column_type, character_set_name, is_nullable "
-                                  "from information_schema.columns" + where + " order by table_name, ordinal_position"))
+    for (const Row& c : RootQuery(db, "select table_name, column_name, column_type, character_set_name, is_nullable "
+                                      "from information_schema.columns" + where +
+                                      " order by table_name, ordinal_position"))
         lines[c[0]].push_back("column " + c[1] + " " + c[2] + " " + (c[3] == "NULL" ? "-" : c[3]) + " " +
                               (c[4] == "YES" ? "null" : "notnull"));
-    for (const Row& s : Query(db, "select table_name, index_name, column_name, sub_part from "
-                                  "information_schema.statistics" + where + " order by seq_in_index"))
+    for (const Row& s : RootQuery(db, "select table_name, index_name, column_name, sub_part from "
+                                      "information_schema.statistics" + where + " order by seq_in_index"))
         indexes[s[0]][s[1]].push_back(s[2] + (s[3] == "NULL" ? "" : "(" + s[3] + ")"));
     Layout layout;
     for (auto& [table, block] : lines) {
@@ -174,33 +133,16 @@ void ExpectLayout(const Layout& expected, const Layout& actual)
 std::map<std::string, std::string> CreateTexts(const std::string& db)
 {
     std::map<std::string, std::string> texts;
-    for (const Row& t : Query(db, "select table_name from information_schema.tables where table_schema='" + db + "'"))
-        texts[t[0]] = Query(db, "show create table `" + t[0] + "`").at(0).at(1);
+    for (const Row& t :
+         RootQuery(db, "select table_name from information_schema.tables where table_schema='" + db + "'"))
+        texts[t[0]] = RootQuery(db, "show create table `" + t[0] + "`").at(0).at(1);
     return texts;
 }
 
 // Loads a file of statements, each ending with ";" at the end of a line.
 void LoadFixture(const std::string& db, const std::string& file)
 {
-    std::string text = ReadFileBytes(std::string(VTD_TEST_DATA) + "/schema/" + file);
-    std::vector<std::string> statements;
-    std::string statement;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (line.rfind("--", 0) == 0 || line.empty())
-            continue;
-        statement += line + "\n";
-        if (line.back() == ';') {
-            statements.push_back(statement.substr(0, statement.size() - 2));
-            statement.clear();
-        }
-    }
-    Query(db, statements);
+    RootQuery(db, FixtureStatements(ReadFileBytes(std::string(VTD_TEST_DATA) + "/schema/" + file)));
 }
 
 // Opens the daemon's handle on db and runs the layout upgrade.
@@ -257,26 +199,26 @@ TEST(UpgradeSchema, NewDatabaseThenRerunWithOneTableMissing)
     Layout expected = ExpectedLayout();
     ASSERT_EQ(expected.size(), 61u);
     ExpectLayout(expected, DumpLayout("rerun"));
-    EXPECT_EQ(Query("rerun", "select count(*) from DatabaseVersion"), (Rows{{"0"}}));
+    EXPECT_EQ(RootQuery("rerun", "select count(*) from DatabaseVersion"), (Rows{{"0"}}));
 
-    Query("rerun", {"insert into Object (id, name, parentid) values (1, 'Wurzel äöü', 0), (2, 'clip', 1)",
-                    "insert into File (objectid, filetype) values (2, 3)",
-                    "insert into User (id, name) values (5, 'Jürgen')",
-                    "insert into Client (id, remoteip) values (6, '10.1.1.1')",
-                    "insert into Session (id, userid, clientid, status) values (7, 5, 6, 1)",
-                    "insert into DatabaseVersion values ('15.0.10', '2020-01-01 00:00:00', null)"});
+    RootQuery("rerun", {"insert into Object (id, name, parentid) values (1, 'Wurzel äöü', 0), (2, 'clip', 1)",
+                        "insert into File (objectid, filetype) values (2, 3)",
+                        "insert into User (id, name) values (5, 'Jürgen')",
+                        "insert into Client (id, remoteip) values (6, '10.1.1.1')",
+                        "insert into Session (id, userid, clientid, status) values (7, 5, 6, 1)",
+                        "insert into DatabaseVersion values ('15.0.10', '2020-01-01 00:00:00', null)"});
     auto texts = CreateTexts("rerun");
-    Query("rerun", "drop table Course");
+    RootQuery("rerun", "drop table Course");
 
     Upgrade(site);
 
     ExpectLayout(expected, DumpLayout("rerun"));
     EXPECT_EQ(texts, CreateTexts("rerun"));
-    EXPECT_EQ(Query("rerun", "select count(*) from Course"), (Rows{{"0"}}));
-    EXPECT_EQ(Query("rerun", "select id, name, filetype from VFile"), (Rows{{"2", "clip", "3"}}));
-    EXPECT_EQ(Query("rerun", "select name from Object where id=1"), (Rows{{"Wurzel äöü"}}));
-    EXPECT_EQ(Query("rerun", "select id, name, remoteip from VSession"), (Rows{{"7", "Jürgen", "10.1.1.1"}}));
-    EXPECT_EQ(Query("rerun", "select * from DatabaseVersion"), (Rows{{"15.0.10", "2020-01-01 00:00:00", "NULL"}}));
+    EXPECT_EQ(RootQuery("rerun", "select count(*) from Course"), (Rows{{"0"}}));
+    EXPECT_EQ(RootQuery("rerun", "select id, name, filetype from VFile"), (Rows{{"2", "clip", "3"}}));
+    EXPECT_EQ(RootQuery("rerun", "select name from Object where id=1"), (Rows{{"Wurzel äöü"}}));
+    EXPECT_EQ(RootQuery("rerun", "select id, name, remoteip from VSession"), (Rows{{"7", "Jürgen", "10.1.1.1"}}));
+    EXPECT_EQ(RootQuery("rerun", "select * from DatabaseVersion"), (Rows{{"15.0.10", "2020-01-01 00:00:00", "NULL"}}));
 }
 
 TEST(UpgradeSchema, OlderLayoutComesOutCurrentWithItsRows)
@@ -332,7 +274,7 @@ TEST(UpgradeSchema, OlderLayoutComesOutCurrentWithItsRows)
         {"select id, name, semesterid, accesstype from VCourse", {{"20", "Course A", "0", "2"}}},
     };
     for (const Check& check : checks)
-        EXPECT_EQ(Query("older", check.query), check.rows) << check.query;
+        EXPECT_EQ(RootQuery("older", check.query), check.rows) << check.query;
 }
 
 }  // namespace

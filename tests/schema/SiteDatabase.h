@@ -4,17 +4,14 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <mysql.h>
 
 #include <string>
 #include <vector>
 
 #include "MariaDbServer.h"
+#include "RootQuery.h"
 #include "database/Database.h"
 #include "schema/ConvertDatabase.h"
-
-using SqlRow = std::vector<std::string>;
-using SqlRows = std::vector<SqlRow>;
 
 // Runs each statement of sql (separated by ";" outside quotes; lines
 // starting with "--" are comments) as root on database db. Rows of the last
@@ -53,35 +50,7 @@ inline SqlRows RunSql(const std::string& db, const std::string& sql)
     statements.push_back(current);
     std::erase_if(statements, [](const std::string& s) { return s.find_first_not_of(" \t\r\n") == std::string::npos; });
 
-    SqlRows rows;
-    MYSQL* mysql = mysql_init(nullptr);
-    if (mysql_real_connect(mysql, "localhost", "root", "", db.c_str(), 0,
-                           MariaDbServer::Shared().SocketPath().c_str(), 0) == nullptr) {
-        ADD_FAILURE() << "connect as root: " << mysql_error(mysql);
-        mysql_close(mysql);
-        return rows;
-    }
-    for (const std::string& statement : statements) {
-        rows.clear();
-        if (mysql_real_query(mysql, statement.c_str(), statement.size()) != 0) {
-            ADD_FAILURE() << statement << ": " << mysql_error(mysql);
-            break;
-        }
-        MYSQL_RES* result = mysql_store_result(mysql);
-        if (result == nullptr)
-            continue;
-        unsigned columns = mysql_num_fields(result);
-        while (MYSQL_ROW row = mysql_fetch_row(result)) {
-            unsigned long* lengths = mysql_fetch_lengths(result);
-            SqlRow values;
-            for (unsigned i = 0; i < columns; i++)
-                values.push_back(row[i] ? std::string(row[i], lengths[i]) : "NULL");
-            rows.push_back(values);
-        }
-        mysql_free_result(result);
-    }
-    mysql_close(mysql);
-    return rows;
+    return RootQuery(db, statements, false);
 }
 
 // First column of the first row of query, "" when there is no row.
