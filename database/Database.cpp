@@ -252,6 +252,15 @@ uint64_t DbRowCount(DbResult* result)
     return mysql_num_rows(result->result);
 }
 
+uint32_t DbColumnCount(DbResult* result)
+{
+    if (result == nullptr)
+        return 0;
+    if (result->owner->mode != 0)
+        return result->column_count;
+    return mysql_num_fields(result->result);
+}
+
 void DbFreeResult(DbResult* result)
 {
     if (result == nullptr)

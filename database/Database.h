@@ -38,6 +38,8 @@ DbResult* DbStoreResult(DbHandle* handle);
 char** DbFetchRow(DbResult* result);
 // Number of rows of a stored result.
 uint64_t DbRowCount(DbResult* result);
+// Number of columns of each row of a stored result.
+uint32_t DbColumnCount(DbResult* result);
 void DbFreeResult(DbResult* result);
 // output must hold outputSize bytes; returns output.
 char* DbGetVariable(DbHandle* handle, const char* name, char* output, size_t outputSize);

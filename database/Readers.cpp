@@ -50,7 +50,7 @@ Record* ReadFirstRow(DbHandle* handle, const ReaderSite& site, const char* condi
     char** row = DbRowCount(result) == 0 ? nullptr : DbFetchRow(result);
     if (row != nullptr) {
         Record parsed;
-        ParseRecordRow(&parsed.head, site.kind, row);
+        ParseRecordRow(&parsed.head, site.kind, row, DbColumnCount(result));
         copy = reinterpret_cast<Record*>(CloneRecord(&parsed.head));
     }
     DbFreeResult(result);
@@ -101,9 +101,9 @@ VTD_READER(TranscodeTemplate, 231, 233)
 #undef VTD_READER
 
 #define VTD_ROW_PARSER_DEF(number, table)                                            \
-    table##Record* Parse##table##Row(table##Record* record, char** row)             \
+    table##Record* Parse##table##Row(table##Record* record, char** row, size_t columns) \
     {                                                                                \
-        return reinterpret_cast<table##Record*>(ParseRecordRow(&record->head, number, row)); \
+        return reinterpret_cast<table##Record*>(ParseRecordRow(&record->head, number, row, columns)); \
     }
 VTD_RECORD_KINDS(VTD_ROW_PARSER_DEF)
 #undef VTD_ROW_PARSER_DEF

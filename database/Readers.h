@@ -23,7 +23,8 @@ TranscodeTemplateRecord* ReadTranscodeTemplate(DbHandle* handle, const char* con
 // Parse<Table>Row(record, row): fills the caller's record from a row of
 // DbFetchRow by column position. Texts are borrowed from the row: the record
 // is valid until the next fetch or DbFreeResult and is never released.
-#define VTD_ROW_PARSER(number, table) table##Record* Parse##table##Row(table##Record* record, char** row);
+#define VTD_ROW_PARSER(number, table) \
+    table##Record* Parse##table##Row(table##Record* record, char** row, size_t columns = SIZE_MAX);
 VTD_RECORD_KINDS(VTD_ROW_PARSER)
 #undef VTD_ROW_PARSER
 

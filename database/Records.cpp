@@ -263,7 +263,7 @@ void FreeRecord(DbRecord* record)
     ReleaseChain(record, record->kind);
 }
 
-DbRecord* ParseRecordRow(DbRecord* record, int32_t kind, char** row)
+DbRecord* ParseRecordRow(DbRecord* record, int32_t kind, char** row, size_t columns)
 {
     if (kind <= 0 || kind >= RecordKindCount || kind == KindTextPair)
         return nullptr;
@@ -273,7 +273,7 @@ DbRecord* ParseRecordRow(DbRecord* record, int32_t kind, char** row)
     auto* base = reinterpret_cast<unsigned char*>(record);
     for (size_t i = 0; i < layout.fieldCount; ++i) {
         const FieldDef& field = layout.fields[i];
-        const char* text = row[i];
+        const char* text = i < columns ? row[i] : nullptr;
         switch (field.kind) {
         case ColumnKind::Int: {
             int32_t value = static_cast<int32_t>(ReadInteger(text, INT32_MIN, INT32_MAX));

@@ -83,5 +83,6 @@ void FreeRecord(DbRecord* record);
 // one fetched row, column by column in table order: `name` to the head, numbers
 // converted, texts borrowed from the row (null for SQL NULL). The result is
 // valid as long as the row; it must not be released. Returns record, or null
-// for a kind that mirrors no table.
-DbRecord* ParseRecordRow(DbRecord* record, int32_t kind, char** row);
+// for a kind that mirrors no table. A row of fewer than the table's columns
+// (columns, from DbColumnCount) leaves the missing ones as for SQL NULL.
+DbRecord* ParseRecordRow(DbRecord* record, int32_t kind, char** row, size_t columns = SIZE_MAX);

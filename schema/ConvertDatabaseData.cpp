@@ -56,7 +56,7 @@ bool LinkCourseRecordings(DbHandle* db)
         return false;
     while (char** row = DbFetchRow(result)) {
         CourseRecord course;
-        ParseCourseRow(&course, row);
+        ParseCourseRow(&course, row, DbColumnCount(result));
         if (course.recordingid != 0 || course.objectid == 1)
             continue;
         ObjectRecord* folder = ReadObject(db, "parentid=%d and recordings", course.objectid);
@@ -78,7 +78,7 @@ bool ClearNestedRecordings(DbHandle* db)
         return false;
     while (char** row = DbFetchRow(result)) {
         ObjectRecord object;
-        ParseObjectRow(&object, row);
+        ParseObjectRow(&object, row, DbColumnCount(result));
         ObjectRecord* parent = ReadObject(db, "id=%d", object.parentid);
         if (parent == nullptr)
             continue;
@@ -126,7 +126,7 @@ bool RegisterCachedRenditions(const SiteConfig* site, DbHandle* db)
     }
     while (char** row = DbFetchRow(result)) {
         VFileRecord file;
-        ParseVFileRow(&file, row);
+        ParseVFileRow(&file, row, DbColumnCount(result));
         if (file.filetype != 2)
             continue;
         TranscodeObjectRecord* done = ReadTranscodeObject(db, "fileid=%d and status=%d", file.id, 3);

@@ -155,6 +155,17 @@ TEST(RecordsTest, RowParsersTakeEachColumnByPositionAndNameIntoTheHead)
     EXPECT_EQ(course.usedate, 9);
     EXPECT_EQ(course.startdate, nullptr);
     EXPECT_STREQ(course.enddate, "11");
+
+    // A row from an older layout with fewer columns: only those are read, the
+    // others come out as for SQL NULL (the row array is never read past its end).
+    NumberedRow shortRow(3);
+    ObjectRecord partial;
+    ParseObjectRow(&partial, shortRow.Row(), shortRow.columns.size());
+    EXPECT_EQ(partial.id, 1);
+    EXPECT_STREQ(partial.head.name, "2");
+    EXPECT_EQ(partial.authorid, 3);
+    EXPECT_EQ(partial.doctext, nullptr);
+    EXPECT_EQ(partial.version, 0);
 }
 
 TEST(RecordsTest, RowParsersConvertNumbersLikeAtoiAndKeepNullApartFromEmpty)
