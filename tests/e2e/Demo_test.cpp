@@ -8,7 +8,7 @@
 #include <mysql.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,8 +24,6 @@
 #include <vector>
 
 #include "TempFolder.h"
-
-extern char** environ;
 
 namespace {
 
@@ -161,13 +159,18 @@ protected:
     {
         std::string program = VTD_BIN_DIR "/vtd";
         std::string log = folder_->Path() + "/vtd.out";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        char* argv[] = {program.data(), const_cast<char*>("-d"), nullptr};
-        ASSERT_EQ(posix_spawn(&daemon_, program.c_str(), &actions, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        daemon_ = fork();
+        ASSERT_GE(daemon_, 0);
+        if (daemon_ == 0) {
+            // Should the test program die before it cleans up, the daemon
+            // dies with it instead of supervising on.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+            execl(program.c_str(), program.c_str(), "-d", static_cast<char*>(nullptr));
+            _exit(127);
+        }
     }
 
     // SIGINT, then the exit status (-1 when it did not end in time).
@@ -270,7 +273,7 @@ TEST_F(DemoInstallation, RunsTheWholeStackAndStopsCleanly)
 
     // Programs killed by hand come back (2 s pass + 2 s restart, shortened).
     ASSERT_TRUE(AllProgramsRun());
-    for (const std::string program :
+    for (const std::string& program :
          {dir_ + "/apache/bin/httpd", std::string(VTD_BIN_DIR "/rtmpd"), std::string(VTD_BIN_DIR "/vtpd")}) {
         SCOPED_TRACE(program);
         std::vector<pid_t> before = ProcessesStartedAs(program);

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -174,6 +175,9 @@ public:
     {
         pid_t pid = fork();
         if (pid == 0) {
+            // Should the test program die before it cleans up, its programs
+            // die with it instead of running on.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             int out = open((temp / "output.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             dup2(out, 1);
             dup2(out, 2);
