@@ -43,8 +43,9 @@ TEST(LogError, FormsOnConsoleAndInErrorLog)
         StderrCapture capture;
         errno = c.code;
         LOG_ASSERT("b", "Unit", 7);
-        if (c.code != 0)
+        if (c.code != 0) {
             EXPECT_EQ(errno, c.code) << "the caller's error code survives";
+        }
         std::string console = capture.Text();
         if (!c.toFile) {
             EXPECT_EQ(console, c.expected);
