@@ -13,12 +13,13 @@
 
 List ProcessTable;
 
-void FormatText(char* target, size_t size, const char* format, ...)
+bool FormatText(char* target, size_t size, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(target, size, format, args);
+    int length = std::vsnprintf(target, size, format, args);
     va_end(args);
+    return length >= 0 && static_cast<size_t>(length) < size;
 }
 
 namespace {
@@ -31,10 +32,10 @@ std::mutex startLock;
 
 } // namespace
 
-void BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size)
+bool BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size)
 {
-    FormatText(commandLine, size, "%s%c%s %s", process->folder, PathSeparator, process->name,
-                  process->arguments);
+    return FormatText(commandLine, size, "%s%c%s %s", process->folder, PathSeparator, process->name,
+                      process->arguments);
 }
 
 bool StartProcess(ManagedProcess* process)
@@ -43,8 +44,11 @@ bool StartProcess(ManagedProcess* process)
     if (StopRequested)
         return false;
     char commandLine[CommandLineLimit + 1];
-    BuildCommandLine(process, commandLine, sizeof(commandLine));
-    if (!SpawnProcess(commandLine, process->process)) {
+    // A command line cut at the limit would start the program with other
+    // arguments than configured (a cut path, a lost option): it counts as a
+    // failed start.
+    if (!BuildCommandLine(process, commandLine, sizeof(commandLine)) ||
+        !SpawnProcess(commandLine, process->process)) {
         LOG_ASSERT("b", "MonitorProcess", 29);
         return false;
     }

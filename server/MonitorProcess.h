@@ -42,7 +42,9 @@ void ReleaseProcessTable();
 // Returns once a program start under way has finished. Called after
 // StopRequested is set: no program is started after it returns.
 void FinishProcessStarts();
-// Full command line of a managed program, as StartProcess builds it.
-void BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size);
-// snprintf into a fixed text field; a text too long for it is cut at the end.
-void FormatText(char* target, size_t size, const char* format, ...) VTD_PRINTF(3, 4);
+// Full command line of a managed program, as StartProcess builds it; false
+// when it does not fit size bytes (the text is then cut).
+bool BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size);
+// snprintf into a fixed text field; false when the text was too long for it
+// and has been cut at the end.
+bool FormatText(char* target, size_t size, const char* format, ...) VTD_PRINTF(3, 4);

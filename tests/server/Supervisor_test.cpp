@@ -2,6 +2,8 @@
 // lookup and termination, program starts, the firewall entry.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstring>
 
 #include "Sandbox.h"
@@ -190,6 +192,32 @@ TEST_F(ProcessFixture, FailedStartIsReportedAndNoStartOnceStopping)
     KillProcessByName("vtdTestAbsent");
     ProcessTable.RemoveAll([](void* item) { delete static_cast<ManagedProcess*>(item); });
     SetSleepDivisor(1);
+}
+
+// A command line longer than the limit is not started cut short: here the
+// cut would fall in the trailing blanks and start the program anyway.
+TEST_F(ProcessFixture, CommandLineBeyondTheLimitIsNotStarted)
+{
+    // Every field within its own limit, together beyond the command line's.
+    std::string folder = box.temp.Path();
+    while (folder.size() < 900)
+        folder += "/" + std::string(100, 'd');
+    ASSERT_LT(folder.size(), 1024u);
+    std::filesystem::create_directories(folder);
+    const std::string name = "vtdTestLong" + std::string(200, 'x');
+    CopyProgram("/bin/sleep", folder + "/" + name);
+    ManagedProcess record {};
+    CopyText(record.name, name.c_str());
+    CopyText(record.folder, folder.c_str());
+    CopyText(record.arguments, ("1000" + std::string(1019, ' ')).c_str());
+    char commandLine[CommandLineLimit + 1];
+    ASSERT_FALSE(BuildCommandLine(&record, commandLine, sizeof(commandLine)));
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(StartProcess(&record));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("ASSERT(b) failed at MonitorProcess:29\n"), std::string::npos);
+    EXPECT_TRUE(box.Running(name).empty());
+    KillProcessByName(name.c_str());
 }
 
 TEST(Supervisor, FirewallEntryGoesToTheControlSetInUse)
