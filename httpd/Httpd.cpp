@@ -222,6 +222,11 @@ void ReadTimeZone(char (&timeZone)[ConfigTextSize])
         CopyText(timeZone, DefaultTimeZone);
 }
 
+// Every text value goes between single quotes escaped by PHP's own rules
+// (backslash before backslash and quote), passwords, host and mail values
+// included: a quote in a password must not end the string and break every
+// page of the site, or inject code into it. Values without either character
+// come out as they are stored.
 std::string ComposeServerConfigPhp(const SiteConfig& site, const PhpCommon& common, const char* timeZone)
 {
     const char* install = Config.InstallFolder;
@@ -234,7 +239,7 @@ std::string ComposeServerConfigPhp(const SiteConfig& site, const PhpCommon& comm
     Appendf(out, "ini_set('session.cookie_path', '%s');\n", Php(SubPath(site.path, "runtime")).text);
     out += "define('VANTRY_DEBUG', 'false');\n";
     Appendf(out, "define('VANTRY_COMPUTERNAME', '%s');\n", Php(common.computerName).text);
-    Appendf(out, "define('VANTRY_VERSION', '%s');\n", Php(ProgramVersion).text);
+    Appendf(out, "define('VANTRY_VERSION', '%s');\n", ProgramVersion);
     Appendf(out, "define('VANTRY_INSTALL', '%s');\n", Php(install).text);
     Appendf(out, "define('VANTRY_BIN', '%s');\n", Php(SubPath(install, "bin")).text);
     Appendf(out, "define('VANTRY_LOGS', '%s');\n", Php(SubPath(install, "logs")).text);
@@ -354,8 +359,15 @@ void WriteVirtualHost(std::string& out, const char* documentRoot, const char* fi
 
 void WriteWebConfig()
 {
+    // Where there is no conf folder nothing can be written: that is reported
+    // alone, before the fragments would be looked for there one by one.
+    std::string path = ConfFolderFile("httpd.conf");
+    if (!FolderExists(path.substr(0, path.rfind(PathSeparator)))) {
+        LOG_ASSERT("fconf", "Httpd", ConfFailureLine);
+        return;
+    }
     std::string conf = ToTextFileBytes(ComposeHttpdConf());
-    if (!WriteFileAtomically(ConfFolderFile("httpd.conf"), conf)) {
+    if (!WriteFileAtomically(path, conf)) {
         LOG_ASSERT("fconf", "Httpd", ConfFailureLine);
         return;
     }

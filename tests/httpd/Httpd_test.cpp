@@ -308,6 +308,7 @@ TEST_F(HttpdTest, UnwritableConfLeavesOldFileAndSkipsSiteFiles)
         c.repair();
 
         EXPECT_NE(log.find("ASSERT(fconf) failed at Httpd:76"), std::string::npos) << log;
+        EXPECT_EQ(log.find("ASSERT(fp)"), std::string::npos) << log;
         EXPECT_EQ(ReadFileBytes(old), "old httpd.conf");
         EXPECT_FALSE(fs::exists(Sites("default") + "/serverconfig.php"));
         EXPECT_FALSE(fs::exists(Sites("default") + "/runtime"));
