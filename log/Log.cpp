@@ -41,7 +41,7 @@ void WriteLogLine(const char* name, const std::string& text)
     CreateFolderPath(folder);
     std::string line = Format("[%.4d/%.2d/%.2d %.2d:%.2d:%.2d] %s", now.year, now.month, now.day, now.hour,
                               now.minute, now.second, text.c_str());
-    if (line.empty() || line.back() != '\n')
+    if (line.back() != '\n')
         line += '\n';
     WriteStandardError(line);
     AppendToFile(LogFileName(folder, name, now), line);

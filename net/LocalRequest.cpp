@@ -54,9 +54,13 @@ void RequestLocalSiteOn(int port, unsigned replyLimit, const SiteConfig* site, c
     SocketSetReceiveLimit(s, replyLimit);
     SocketReadStatus(s);
     if (SocketTimedOut(s)) {
+        // The report carries the system's text for a time-out; the caller's
+        // own error code is kept.
+        int saved = GetLastOsError();
         SetLastOsError(ETIMEDOUT);
         LogError("No reply header to \"%s\" from %s for host \"%s\" within %u ms, request abandoned", line, address,
                  host, replyLimit);
+        SetLastOsError(saved);
     }
     SocketClose(s);
 }

@@ -103,10 +103,22 @@ TEST(CreateFolderPath, NestedShortAndExisting)
 
 TEST(ShowErrorBox, WritesTheBoxTextAndKeepsTheErrorCode)
 {
-    StderrCapture capture;
-    errno = 0;
-    ShowErrorBox(nullptr, "Kind %d", 99);
-    EXPECT_EQ(capture.Text(), "Vantry: \nKind 99\n\nClick Ok to continue.\n");
+    std::string enoent;
+    ASSERT_TRUE(GetOsErrorText(ENOENT, enoent));
+    const struct {
+        int code;
+        std::string box;
+    } cases[] = {
+        {0, "Vantry: \nKind 99\n\nClick Ok to continue.\n"},
+        {ENOENT, "Vantry: " + enoent + "\nKind 99\n\nClick Ok to continue.\n"},
+    };
+    for (const auto& c : cases) {
+        StderrCapture capture;
+        errno = c.code;
+        ShowErrorBox(nullptr, "Kind %d", 99);
+        EXPECT_EQ(errno, c.code);
+        EXPECT_EQ(capture.Text(), c.box);
+    }
 }
 
 }  // namespace
