@@ -131,10 +131,18 @@ TEST_F(ProcessFixture, StartedChildGetsOnlyStandardDescriptorsAndDefaultSignals)
     int pid = record.process.pid;
     ASSERT_TRUE(WaitUntil([&] { return ExeOf(pid) == box.temp / "vtdTestChild"; }, 5000));
 
+    // The program may hold a file open for a moment while it starts (its
+    // locale data); an inherited descriptor stays open for good.
     std::vector<std::string> descriptors;
-    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        descriptors.push_back(entry.path().filename().string());
-    std::sort(descriptors.begin(), descriptors.end());
+    WaitUntil(
+        [&] {
+            descriptors.clear();
+            for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+                descriptors.push_back(entry.path().filename().string());
+            std::sort(descriptors.begin(), descriptors.end());
+            return descriptors == std::vector<std::string>{"0", "1", "2"};
+        },
+        2000);
     EXPECT_EQ(descriptors, (std::vector<std::string>{"0", "1", "2"}));
     std::string status = ReadProc(pid, "status");
     EXPECT_NE(status.find("SigBlk:\t0000000000000000"), std::string::npos) << status;
