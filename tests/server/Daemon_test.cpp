@@ -128,6 +128,17 @@ TEST(Daemon, InterruptStopsChildrenAndLeavesDatabaseServer)
                                                                           box.install + "/apache", "-D", "ONE_PROCESS"}));
     EXPECT_EQ(ArgvOf(box.Running("rtmpd")[0]), std::vector<std::string>{box.bin + "/rtmpd"});
     EXPECT_EQ(ArgvOf(box.Running("vtpd")[0]), std::vector<std::string>{box.bin + "/vtpd"});
+    // The stand-ins report their stop only once they have set up for it:
+    // wait until all have said they started (the web server and the two
+    // copies above are copies of rtmpd).
+    ASSERT_TRUE(WaitUntil([&] {
+        std::string output = box.Output();
+        size_t rtmpdStarts = 0;
+        for (size_t at = output.find("rtmpd: started"); at != std::string::npos;
+             at = output.find("rtmpd: started", at + 1))
+            rtmpdStarts++;
+        return rtmpdStarts == 4 && output.find("vtpd: started") != std::string::npos;
+    }, 5000)) << box.Output();
 
     kill(daemon, SIGINT);
     EXPECT_EQ(WaitExit(daemon, 15000), 0) << box.Output();
