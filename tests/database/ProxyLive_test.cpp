@@ -229,24 +229,28 @@ TEST_F(ProxyLiveTest, UpgradeOfAnOlderLayout)
     EXPECT_EQ(RootQuery("px_older_proxy", "select name from Object where id=1"), (Rows{{"root"}}));
 }
 
+// The current layout, built in direct mode, holding the rows of an old
+// release's site.
+void LoadOldReleaseRows(const std::string& db)
+{
+    SiteConfig site = MariaDbServer::Shared().SiteFor(db, MariaDbServer::Shared().User(),
+                                                      MariaDbServer::Shared().Password());
+    CopyText(site.sql_server, "127.0.0.1");
+    DbHandle* direct = DbOpen(&site, 0);
+    bool report = ReportSqlErrors;
+    ReportSqlErrors = false;
+    UpgradeSchema(direct);
+    ReportSqlErrors = report;
+    DbClose(direct);
+    LoadFixture(db, "migration/site64.sql");
+}
+
 // A database of an old release with the current layout: every data step
 // runs, reading rows through the proxy (where SQL NULL arrives as empty
 // text) and writing its changes back.
 TEST_F(ProxyLiveTest, UpgradeOfAnOldReleaseRunsTheDataSteps)
 {
-    auto prepare = [](const std::string& db) {
-        SiteConfig site = MariaDbServer::Shared().SiteFor(db, MariaDbServer::Shared().User(),
-                                                          MariaDbServer::Shared().Password());
-        CopyText(site.sql_server, "127.0.0.1");
-        DbHandle* direct = DbOpen(&site, 0);
-        bool report = ReportSqlErrors;
-        ReportSqlErrors = false;
-        UpgradeSchema(direct);
-        ReportSqlErrors = report;
-        DbClose(direct);
-        LoadFixture(db, "migration/site64.sql");
-    };
-    BothModes("px_release", prepare, Upgrade);
+    BothModes("px_release", LoadOldReleaseRows, Upgrade);
     ExpectSameDatabases("px_release");
     // The parent lists of the walk came out the same; check that it ran.
     EXPECT_EQ(RootQuery("px_release_proxy", "select parentlist from Object where id=10"), (Rows{{", 10, 1, "}}));
@@ -290,16 +294,7 @@ std::string Take(Record* record)
 TEST_F(ProxyLiveTest, ReadersAndWriters)
 {
     auto prepare = [](const std::string& db) {
-        SiteConfig site = MariaDbServer::Shared().SiteFor(db, MariaDbServer::Shared().User(),
-                                                          MariaDbServer::Shared().Password());
-        CopyText(site.sql_server, "127.0.0.1");
-        DbHandle* direct = DbOpen(&site, 0);
-        bool report = ReportSqlErrors;
-        ReportSqlErrors = false;
-        UpgradeSchema(direct);
-        ReportSqlErrors = report;
-        DbClose(direct);
-        LoadFixture(db, "migration/site64.sql");
+        LoadOldReleaseRows(db);
         RootQuery(db, std::vector<std::string>{"insert into Certificate (id, created, issigned, commonname, privatekey) values "
                        "(3, '2020-02-03 04:05:06', 1, 'Grüße', NULL)",
                        "insert into FolderImport (id, name, objectid, pathname) values (4, 'import', 1, 'C:\\\\media')"});
