@@ -177,7 +177,7 @@ bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
     posix_spawnattr_setsigmask(&attributes, &mask);
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD})
+    for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM})
         sigaddset(&defaults, signal);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setpgroup(&attributes, 0);
@@ -274,4 +274,29 @@ TerminateResult TerminateProcessByName(int pid, const char* name)
         ReapIfChild(fd);
     close(fd);
     return result;
+}
+
+void TerminateProcessGroup(int groupId)
+{
+    if (groupId <= 0 || kill(-groupId, 0) != 0)
+        return;
+    int saved = errno;
+    kill(-groupId, SIGTERM);
+    // Polled in short steps: the members are not our children, there is
+    // nothing to wait on.
+    constexpr int StepMs = 10;
+    for (int waited = 0; waited < TerminateGraceMs && kill(-groupId, 0) == 0; waited += StepMs)
+        poll(nullptr, 0, StepMs);
+    if (kill(-groupId, 0) == 0) {
+        kill(-groupId, SIGKILL);
+        for (int waited = 0; waited < KillWaitMs && kill(-groupId, 0) == 0; waited += StepMs)
+            poll(nullptr, 0, StepMs);
+    }
+    errno = saved;
+}
+
+void IgnoreStraySignals()
+{
+    for (int signal : {SIGPIPE, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM})
+        std::signal(signal, SIG_IGN);
 }

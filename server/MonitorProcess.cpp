@@ -99,10 +99,23 @@ void MonitorProcesses()
         auto* process = static_cast<ManagedProcess*>(node->item);
         if (!WaitForProcess(process->process, 10))
             continue;
-        // Ended, or never started: release the old process and start anew.
+        // Ended, or never started: release the old process, end what it may
+        // have left running in its process group, and start anew.
+        int group = process->process.pid;
         CloseProcess(process->process);
+        TerminateProcessGroup(group);
         Sleep(2000);
         StartProcess(process);
+    }
+}
+
+void TerminateProcessGroupsOf(const char* name)
+{
+    std::string executable = ExecutableName(name);
+    for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
+        auto* process = static_cast<ManagedProcess*>(node->item);
+        if (executable == process->name)
+            TerminateProcessGroup(process->process.pid);
     }
 }
 
