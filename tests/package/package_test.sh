@@ -232,10 +232,18 @@ dpkg)
   listing | sort > "$work/before"
 
   export DEBIAN_FRONTEND=noninteractive
+  # Whatever happens below, the daemon ends and the package leaves again.
+  pid=
+  installed=
+  cleanup() {
+    [ -z "$pid" ] || kill -KILL "$pid" 2>/dev/null
+    [ -z "$installed" ] || dpkg --purge vtd >/dev/null 2>&1
+  }
+  trap cleanup EXIT
+  installed=1
   if ! dpkg -i "$deb" > "$work/dpkg-i.log" 2>&1; then
     cat "$work/dpkg-i.log"
     echo "dpkg -i failed"
-    dpkg --purge vtd >/dev/null 2>&1
     exit 1
   fi
   dpkg -L vtd | sort > "$work/files"
@@ -269,8 +277,15 @@ dpkg)
   sleep 5
   check "the daemon runs its supervision loop" kill -0 "$pid"
   kill -INT "$pid" 2>/dev/null
+  for _ in $(seq 300); do
+    kill -0 "$pid" 2>/dev/null && [ "$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)" != Z ] || break
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && [ "$(awk '{ print $3 }' "/proc/$pid/stat")" != Z ] && echo "no exit 30 s after SIGINT"
+  kill -KILL "$pid" 2>/dev/null
   wait "$pid"
   status=$?
+  pid=
   cd "$work" || exit 1
   echo "--- the daemon's output"
   cat "$run/out"
@@ -289,6 +304,7 @@ dpkg)
   check "the daemon wrote nothing into its program folder" \
     test "$(find /usr/lib/vantry -mindepth 1 -printf '%P\n' | sort | tr '\n' ' ')" = "logs vtd "
 
+  installed=
   if ! dpkg --purge vtd > "$work/dpkg-purge.log" 2>&1; then
     cat "$work/dpkg-purge.log"
     echo "dpkg --purge failed"
