@@ -1,6 +1,8 @@
 // Files and folders on Linux.
 #include "platform/Files.h"
 
+#include "platform/Platform.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -168,4 +170,12 @@ bool ReadWholeFile(const std::string& path, std::string& bytes)
         }
         return true;
     }
+}
+
+// Standard error is written like a file, in as few writes as it takes.
+void WriteStandardError(const std::string& text)
+{
+    int saved = errno;
+    WriteAll(STDERR_FILENO, text);
+    errno = saved;
 }

@@ -126,33 +126,39 @@ bool ProcessMatches(int pid, const char* name)
     return match && InScope(pid);
 }
 
+// The arguments of a command line as CreateProcess finds the program: an
+// unquoted program path with blanks is the shortest blank-ended prefix that
+// names a file.
+std::vector<std::string> ProgramArguments(const char* commandLine)
+{
+    std::vector<std::string> arguments = SplitCommandLine(commandLine);
+    if (arguments.empty() || commandLine[0] == '"' || IsRegularFile(arguments[0]))
+        return arguments;
+    for (const char* p = commandLine; *p != '\0'; ++p) {
+        if (!IsBlank(*p))
+            continue;
+        std::string candidate(commandLine, static_cast<size_t>(p - commandLine));
+        if (candidate.find('"') != std::string::npos)
+            break;
+        if (IsRegularFile(candidate)) {
+            arguments.clear();
+            arguments.push_back(candidate);
+            SplitArguments(p, arguments);
+            break;
+        }
+    }
+    return arguments;
+}
+
 } // namespace
 
 bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
 {
     handle = ProcessHandle{};
-    std::vector<std::string> arguments = SplitCommandLine(commandLine);
+    std::vector<std::string> arguments = ProgramArguments(commandLine);
     if (arguments.empty() || arguments[0].empty()) {
         errno = ENOENT;
         return false;
-    }
-    // An unquoted program path with blanks: take the shortest blank-ended
-    // prefix that names a file, as CreateProcess does.
-    if (commandLine[0] != '"' && !IsRegularFile(arguments[0])) {
-        const char* text = commandLine;
-        for (const char* p = text; *p != '\0'; ++p) {
-            if (!IsBlank(*p))
-                continue;
-            std::string candidate(text, static_cast<size_t>(p - text));
-            if (candidate.find('"') != std::string::npos)
-                break;
-            if (IsRegularFile(candidate)) {
-                arguments.clear();
-                arguments.push_back(candidate);
-                SplitArguments(p, arguments);
-                break;
-            }
-        }
     }
 
     std::vector<char*> argv;

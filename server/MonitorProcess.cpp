@@ -55,6 +55,8 @@ bool StartProcess(ManagedProcess* process)
     if (!BuildCommandLine(process, commandLine, sizeof(commandLine)) ||
         !SpawnProcess(commandLine, process->process)) {
         LOG_ASSERT("b", Unit, StartFailureLine);
+        LogError("%s could not be started from %s%c%s", process->name, process->folder, PathSeparator,
+                 process->name);
         return false;
     }
     return true;
@@ -104,11 +106,11 @@ void MonitorProcesses()
     }
 }
 
-void StartDatabaseServer(const ServerConfig& config)
+bool StartDatabaseServer(const ServerConfig& config)
 {
     for (const char* name : DatabaseServerNames)
         if (IsProcessRunning(ExecutableName(name).c_str()))
-            return;
+            return false;
     const char* install = config.InstallFolder;
     const char sep = PathSeparator;
     char folder[ManagedTextSize];
@@ -117,6 +119,7 @@ void StartDatabaseServer(const ServerConfig& config)
     FormatToField(arguments, sizeof(arguments), "-b %s%cmysql -h %s%cmysql%cdata --init-file=%s%cmysql%cmy.ini",
                   install, sep, install, sep, sep, install, sep, sep);
     AddManagedProcess("mysqld", folder, arguments);
+    return true;
 }
 
 bool IsProcessRunning(const char* name)

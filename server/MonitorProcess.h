@@ -37,8 +37,8 @@ bool StartProcess(ManagedProcess* process);
 // a 2 s pause. Returns early once StopRequested is set.
 void MonitorProcesses();
 // Starts the database server of config's install folder unless one runs
-// already.
-void StartDatabaseServer(const ServerConfig& config);
+// already; true when it was started here.
+bool StartDatabaseServer(const ServerConfig& config);
 bool IsProcessRunning(const char* name);
 // Terminates every process running under the executable name.
 void KillProcessByName(const char* name);

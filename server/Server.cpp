@@ -45,6 +45,20 @@ int Usage()
     return 1;
 }
 
+// Longest wait for a database server the daemon started itself.
+constexpr unsigned DatabaseStartLimitMilliseconds = 10000;
+
+void WaitForDatabaseServer(const ServerConfig& config)
+{
+    for (ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
+        const auto* site = static_cast<const SiteConfig*>(node->item);
+        if (site->sql_database[0] != '\0') {
+            DbWaitForServer(site, DatabaseStartLimitMilliseconds);
+            return;
+        }
+    }
+}
+
 } // namespace
 
 bool HasOption(char letter)
@@ -193,9 +207,11 @@ bool InitServer(const char* instanceName)
     // 7. Settings; with no settings key the start goes on with empty settings.
     SetInstanceName(Config, instanceName);
     LoadSettings(Config);
-    // 8. The database server, unless one runs (or -m leaves it out).
-    if (!HasOption('m'))
-        StartDatabaseServer(Config);
+    // 8. The database server, unless one runs (or -m leaves it out). One
+    //    started here is given time to accept connections, so the first
+    //    connection finds it ready instead of failing and waiting 10 s.
+    if (!HasOption('m') && StartDatabaseServer(Config))
+        WaitForDatabaseServer(Config);
     // 9. Site databases: create or upgrade each one; only an upgrade matters
     //    to what follows.
     if (StartSiteDatabases(Config).upgraded)
