@@ -395,8 +395,9 @@ TEST(Daemon, RelativeSettingsPathIsTakenFromTheStartFolder)
     Installed installed(box);
     std::string relative = fs::relative(box.registry, fs::current_path()).string();
     ASSERT_NE(relative[0], '/');
-    pid_t daemon = box.RunDaemon({"-d", "-m", "-h", "-r", "-s"}, 100, {"VTD_REGISTRY=" + relative});
-    ASSERT_TRUE(WaitUntil([&] { return !installed.Unchanged(); }, 10000)) << box.Output();
+    pid_t daemon = box.RunDaemon({"-d", "-m", "-h", "-s"}, 100, {"VTD_REGISTRY=" + relative});
+    // Supervision runs once the start-up is done.
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("rtmpd").size() == 1; }, 10000)) << box.Output();
     EXPECT_NE(ReadFileBytes(installed.php).find("VANTRY_SITENAME', 'default'"), std::string::npos);
     kill(daemon, SIGINT);
     EXPECT_EQ(WaitExit(daemon, 10000), 0) << box.Output();
@@ -413,13 +414,14 @@ TEST(Daemon, FileSizeLimitIsAFailedWriteNotASignal)
     WriteFileBytes(installed.conf + ".orig", "the administrator's");
     fs::copy(std::string(VTD_SOURCE_DIR) + "/tests/data/httpd/fragments", box.install + "/apache/conf",
              fs::copy_options::overwrite_existing | fs::copy_options::recursive);
-    pid_t daemon = box.Run("/usr/bin/prlimit", {"--fsize=300", box.bin + "/vtd", "-d", "-m", "-h", "-r", "-s"});
+    pid_t daemon = box.Run("/usr/bin/prlimit", {"--fsize=300", box.bin + "/vtd", "-d", "-m", "-h", "-s"});
     ASSERT_TRUE(WaitUntil([&] { return box.ErrorLog().find("ASSERT(fconf) failed at Httpd:76") != std::string::npos; },
                           10000))
         << box.Output();
     EXPECT_NE(box.ErrorLog().find("ERROR: File too large - ASSERT(fconf) failed at Httpd:76"), std::string::npos)
         << box.ErrorLog();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Supervision runs once the start-up is done.
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("rtmpd").size() == 1; }, 10000)) << box.Output();
     kill(daemon, SIGINT);
     EXPECT_EQ(WaitExit(daemon, 10000), 0) << box.Output();
     EXPECT_TRUE(installed.Unchanged());
