@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "RegistryHex.h"
 #include "TempFolder.h"
 #include "config/Config.h"
 #include "config/RegistryKey.h"
@@ -314,22 +315,6 @@ TEST_F(SettingsTest, KeyWrapperReadsWithinLimits)
 
 } // namespace
 
-namespace {
-
-// hex(2): data of text in UTF-16LE with its NUL, as the registry editor
-// exports an expandable text.
-std::string ExpandableHex(const std::string& text)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "hex(2):";
-    for (size_t i = 0; i <= text.size(); i++) {
-        auto c = static_cast<unsigned char>(i < text.size() ? text[i] : 0);
-        out += std::string(i == 0 ? "" : ",") + digits[c >> 4] + digits[c & 15] + ",00";
-    }
-    return out;
-}
-
-} // namespace
 
 // A value that would leave the install folder, break a line of httpd.conf
 // or stop the web server is refused where it is read, with a line naming

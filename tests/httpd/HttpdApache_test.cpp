@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "WebConfigFixture.h"
+#include "RegistryHex.h"
 #include "httpd/Httpd.h"
 
 using namespace webtest;
@@ -249,21 +250,6 @@ TEST_F(HttpdApacheTest, ApacheServesEachSiteOnEveryListener)
 
 } // namespace
 
-namespace {
-
-// hex(2): data of text in UTF-16LE with its NUL.
-std::string ExpandableHex(const std::string& text)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "hex(2):";
-    for (size_t i = 0; i <= text.size(); i++) {
-        auto c = static_cast<unsigned char>(i < text.size() ? text[i] : 0);
-        out += std::string(i == 0 ? "" : ",") + digits[c >> 4] + digits[c & 15] + ",00";
-    }
-    return out;
-}
-
-} // namespace
 
 // Values crafted to break out of their directive line (a line feed, a
 // carriage return) or to stop the web server (an alias with a blank or a

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include "LoopbackPort.h"
 #include "Sandbox.h"
 
 using namespace sandbox;
@@ -132,20 +133,6 @@ TEST(Service, StopWhileRunningAndUnreachableManager)
 
 namespace {
 
-// A loopback port nothing listens on.
-int UnusedPort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 const char* const SiteKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantry\\Server\\";
 
 } // namespace
@@ -165,7 +152,7 @@ TEST(Service, StopWhileWaitingForASiteDatabase)
                                      "campus]\r\n\"sql_server\"=\"127.0.0.1\"\r\n\"sql_database\"=\"campus\"\r\n"
                                      "\"sql_user\"=\"u\"\r\n\"sql_password\"=\"p\"\r\n");
     pid_t daemon = box.RunDaemon({}, 100, {"NOTIFY_SOCKET=" + (box.temp / "notify"),
-                                           "MYSQL_TCP_PORT=" + std::to_string(UnusedPort())});
+                                           "MYSQL_TCP_PORT=" + std::to_string(FreeLoopbackPort())});
     EXPECT_EQ(notify.Receive(10000), "STATUS=Starting (checkpoint 1)\nEXTEND_TIMEOUT_USEC=60000000");
     ASSERT_TRUE(WaitUntil([&] {
         notify.Receive(50);
