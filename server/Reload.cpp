@@ -134,6 +134,14 @@ void FinishReload()
         worker.join();
 }
 
+void ReleaseReloadedSettings()
+{
+    std::lock_guard<std::mutex> guard(settingsLock);
+    for (auto& config : loaded)
+        ClearSites(*config);
+    loaded.clear();
+}
+
 std::string RunningStatus()
 {
     std::lock_guard<std::mutex> guard(settingsLock);

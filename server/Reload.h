@@ -24,6 +24,8 @@ void RequestReload();
 void StartRequestedReload();
 // Waits for a reload under way to end (at the stop).
 void FinishReload();
+// Releases the settings that reloads loaded (at exit, once nothing runs).
+void ReleaseReloadedSettings();
 
 // "Running: supervising httpd, rtmpd and vtpd", with what the last reload
 // left undone.

@@ -84,8 +84,10 @@ int ServerMain(int argc, char** argv)
     IgnoreStraySignals();
     SettingsRememberStartFolder();
     int code = RunProgram(argc, argv);
-    // Nothing runs any more that could look at the table.
+    // Nothing runs any more that could look at the table or the settings.
     ReleaseProcessTable();
+    ReleaseReloadedSettings();
+    ClearSites(Config);
     return code;
 }
 
