@@ -11,6 +11,11 @@
 
 namespace {
 
+constexpr const char* Unit = "WsContentHelper";
+// Line numbers of this unit's failure reports.
+constexpr int SelectFailureLine = 49;
+constexpr int ResultFailureLine = 52;
+
 constexpr size_t MaxListLength = ParentListSize - 1;
 
 // Parents whose children one select fetches, and the size a batched update
@@ -175,12 +180,12 @@ void UpdateParentLists(DbHandle* db, const ObjectRecord* object)
             }
             if (!DbExecute(db, "select id, parentid, recordings, parentlist from Object where parentid in (%s)",
                            ids.c_str())) {
-                LOG_ASSERT("b", "WsContentHelper", 49);
+                LOG_ASSERT("b", Unit, SelectFailureLine);
                 continue;
             }
             DbResult* result = DbStoreResult(db);
             if (result == nullptr) {
-                LOG_ASSERT("result", "WsContentHelper", 52);
+                LOG_ASSERT("result", Unit, ResultFailureLine);
                 continue;
             }
             while (char** row = DbFetchRow(result)) {
