@@ -54,3 +54,9 @@ enum class TerminateResult {
 // SIGTERM, a bounded wait of a few seconds, then SIGKILL. A process that is
 // our child is reaped.
 TerminateResult TerminateProcessByName(int pid, const char* name);
+
+// Enables (or disables) a privilege of the process's own token, named as the
+// system names it ("SeTcbPrivilege"); false when the token cannot be
+// adjusted or the system knows no privilege of that name. Linux processes
+// carry no such tokens: there it does nothing and reports success.
+bool SetProcessPrivilege(const char* name, bool enable);

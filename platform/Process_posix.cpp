@@ -269,3 +269,10 @@ TerminateResult TerminateProcessByName(int pid, const char* name)
     close(fd);
     return result;
 }
+
+bool SetProcessPrivilege(const char* name, bool enable)
+{
+    (void)name;
+    (void)enable;
+    return true;
+}

@@ -124,3 +124,36 @@ TerminateResult TerminateProcessByName(int pid, const char* name)
     ::CloseHandle(process);
     return gone ? TerminateResult::Ended : TerminateResult::Failed;
 }
+
+bool SetProcessPrivilege(const char* name, bool enable)
+{
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return false;
+    TOKEN_PRIVILEGES privileges {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = 0;
+    bool ok = ::LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid) != 0;
+    if (ok) {
+        // The first adjustment hands back the privilege's previous state; the
+        // second sets or clears its enabled flag in that state.
+        TOKEN_PRIVILEGES previous {};
+        DWORD size = sizeof(previous);
+        ::AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), &previous, &size);
+        ok = ::GetLastError() == ERROR_SUCCESS;
+        if (ok) {
+            previous.PrivilegeCount = 1;
+            previous.Privileges[0].Luid = privileges.Privileges[0].Luid;
+            if (enable)
+                previous.Privileges[0].Attributes |= SE_PRIVILEGE_ENABLED;
+            else
+                previous.Privileges[0].Attributes &= ~static_cast<DWORD>(SE_PRIVILEGE_ENABLED);
+            ::AdjustTokenPrivileges(token, FALSE, &previous, size, nullptr, nullptr);
+            ok = ::GetLastError() == ERROR_SUCCESS;
+        }
+    }
+    DWORD code = ::GetLastError();
+    ::CloseHandle(token);
+    ::SetLastError(code);
+    return ok;
+}
