@@ -31,6 +31,12 @@ extern std::atomic<bool> ReportSqlErrors;
 // Initialises the client library once per process, before any handle.
 void DbLibraryInit();
 
+// Waits until the database server named by site's settings answers a
+// connection attempt, at most limitMilliseconds in short steps: a refusal
+// of the login counts as an answer, only "cannot reach the server" is
+// waited out. Nothing is reported. true when the server answered.
+bool DbWaitForServer(const SiteConfig* site, unsigned limitMilliseconds);
+
 // Opens a handle for site in the given mode; connecting has been attempted
 // when it returns.
 DbHandle* DbOpen(const SiteConfig* site, DbMode mode);

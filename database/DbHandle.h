@@ -9,9 +9,10 @@
 #include <mysql.h>
 #include <string>
 
-#include "database/Database.h"
-
 struct ClientSocket;
+struct DbHandle;
+struct DbResult;
+enum class DbMode;  // Database.h
 
 // Size of the copied connection settings: at most 259 characters each.
 constexpr size_t DbTextSize = 260;

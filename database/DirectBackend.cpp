@@ -2,6 +2,9 @@
 // database server.
 #include <cstring>
 
+#include "platform/Platform.h"
+
+#include "database/Database.h"
 #include "database/DbHandle.h"
 
 namespace {
@@ -108,6 +111,29 @@ uint32_t AffectedRows(DbHandle* handle)
 }
 
 } // namespace
+
+bool DbWaitForServer(const SiteConfig* site, unsigned limitMilliseconds)
+{
+    // Client errors that mean no server answered: no socket, no listener.
+    constexpr unsigned NoSocketError = 2002;   // CR_CONNECTION_ERROR
+    constexpr unsigned NoListenerError = 2003; // CR_CONN_HOST_ERROR
+    constexpr unsigned Step = 100;
+    if (site == nullptr || site->sql_server[0] == '\0')
+        return false;
+    for (unsigned waited = 0;; waited += Step) {
+        MYSQL probe;
+        mysql_init(&probe);
+        bool answered = mysql_real_connect(&probe, site->sql_server, site->sql_user, site->sql_password,
+                                           site->sql_database, 0, nullptr, 0) != nullptr;
+        unsigned error = mysql_errno(&probe);
+        mysql_close(&probe);
+        if (answered || (error != NoSocketError && error != NoListenerError))
+            return true;
+        if (waited >= limitMilliseconds)
+            return false;
+        Sleep(Step);
+    }
+}
 
 const DbBackend DirectBackend = {
     CanConnect, Connect, true, Query, ErrorText, StoreResult, FetchRow, RowCount, ColumnCount, FreeResult,

@@ -154,6 +154,49 @@ bool Reconnect(DbHandle* handle, int line)
     return true;
 }
 
+// One exchange on an open connection: the statement out, its reply in. A
+// broken connection gives Broken with the line of the report that its
+// reopening makes when it fails; a refused reply has dropped the connection.
+Reply Exchange(DbHandle* handle, const char* statement, size_t length, int& brokenLine)
+{
+    unsigned char size[4];
+    PutWord(size, static_cast<uint32_t>(length));
+    SocketWrite(handle->proxy.socket, size, 4);
+    SocketWrite(handle->proxy.socket, statement, static_cast<int>(length));
+    if (!SocketFlush(handle->proxy.socket)) {
+        brokenLine = SendFailureLine;
+        return Reply::Broken;
+    }
+    unsigned char header[ProxyHeaderSize] = {};
+    if (SocketReceiveExact(handle->proxy.socket, header, ProxyHeaderSize) != ProxyHeaderSize) {
+        brokenLine = HeaderFailureLine;
+        return Reply::Broken;
+    }
+    handle->proxy.column_count = Word(header, WordColumnCount);
+    handle->proxy.affected_rows = Word(header, WordAffectedRows);
+    handle->proxy.insert_id = Word(header, WordInsertId);
+
+    uint32_t resultLength = Word(header, WordResultLength);
+    uint32_t payloadLength = Word(header, WordPayloadLength);
+    if (resultLength == 0 || payloadLength == 0)
+        return Reply::Complete;
+    // A payload beyond the bound cannot be a real reply. Its bytes are not
+    // read, so the connection is dropped: the next statement starts on a new
+    // one instead of reading them as a header.
+    if (payloadLength > ProxyPayloadLimit) {
+        LOG_ASSERT("buffer", Unit, PayloadLimitLine);
+        DropConnection(handle);
+        return Reply::Refused;
+    }
+    // A result cannot be longer than the payload that carries it.
+    uint32_t keepLength = resultLength < payloadLength ? resultLength : payloadLength;
+    Reply reply = ReadPayload(handle, payloadLength, keepLength);
+    if (reply == Reply::Refused)
+        DropConnection(handle);
+    brokenLine = PayloadFailureLine;
+    return reply;
+}
+
 bool ProxyQuery(DbHandle* handle, const char* statement)
 {
     size_t length = std::strlen(statement);
@@ -167,7 +210,6 @@ bool ProxyQuery(DbHandle* handle, const char* statement)
                  SocketBufferSize - 4, statement);
         return false;
     }
-
     for (;;) {
         ReleasePayload(handle);
         if (!handle->connected) {
@@ -177,51 +219,16 @@ bool ProxyQuery(DbHandle* handle, const char* statement)
             }
             Sleep(OpeningPause);
         }
-
-        unsigned char size[4];
-        PutWord(size, static_cast<uint32_t>(length));
-        SocketWrite(handle->proxy.socket, size, 4);
-        SocketWrite(handle->proxy.socket, statement, static_cast<int>(length));
-        if (!SocketFlush(handle->proxy.socket)) {
-            if (!Reconnect(handle, SendFailureLine))
-                return false;
-            continue;
-        }
-
-        unsigned char header[ProxyHeaderSize] = {};
-        if (SocketReceiveExact(handle->proxy.socket, header, ProxyHeaderSize) != ProxyHeaderSize) {
-            if (!Reconnect(handle, HeaderFailureLine))
-                return false;
-            continue;
-        }
-        handle->proxy.column_count = Word(header, WordColumnCount);
-        handle->proxy.affected_rows = Word(header, WordAffectedRows);
-        handle->proxy.insert_id = Word(header, WordInsertId);
-
-        uint32_t resultLength = Word(header, WordResultLength);
-        uint32_t payloadLength = Word(header, WordPayloadLength);
-        if (resultLength == 0 || payloadLength == 0)
-            return true;
-        // A payload beyond the bound cannot be a real reply. Its bytes are
-        // not read, so the connection is dropped: the next statement starts
-        // on a new one instead of reading them as a header.
-        if (payloadLength > ProxyPayloadLimit) {
-            LOG_ASSERT("buffer", Unit, PayloadLimitLine);
-            DropConnection(handle);
-            return false;
-        }
-        // A result cannot be longer than the payload that carries it.
-        uint32_t keepLength = resultLength < payloadLength ? resultLength : payloadLength;
-        switch (ReadPayload(handle, payloadLength, keepLength)) {
+        int brokenLine = 0;
+        switch (Exchange(handle, statement, length, brokenLine)) {
         case Reply::Complete:
             return true;
         case Reply::Refused:
-            DropConnection(handle);
             return false;
         case Reply::Broken:
-            if (!Reconnect(handle, PayloadFailureLine))
+            if (!Reconnect(handle, brokenLine))
                 return false;
-            continue;
+            break;
         }
     }
 }

@@ -88,28 +88,6 @@ bool GetOsErrorText(int code, std::string& text)
 
 
 
-namespace {
-void WriteAllToStandardError(const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
-}
-} // namespace
-
-void WriteStandardError(const std::string& text)
-{
-    int saved = errno;
-    WriteAllToStandardError(text);
-    errno = saved;
-}
 
 void WriteDebuggerChannel(const std::string& text)
 {

@@ -55,6 +55,19 @@ enum class TerminateResult {
 // our child is reaped.
 TerminateResult TerminateProcessByName(int pid, const char* name);
 
+// Ends what is left of the process group groupId, the group of a managed
+// child whose leader has ended and been reaped (a program that started
+// others and exited): SIGTERM, a bounded wait, then SIGKILL. Nothing happens
+// when the group is empty. On Windows a child's own children are not
+// grouped with it, and this does nothing.
+void TerminateProcessGroup(int groupId);
+
+// Ignores the signals that must not end the daemon: SIGPIPE (a peer closed a
+// connection; the send fails instead), SIGXFSZ (a file size limit; the write
+// fails with EFBIG and is reported), SIGUSR1, SIGUSR2 and SIGALRM. Children
+// get default handling of all of them.
+void IgnoreStraySignals();
+
 // Enables (or disables) a privilege of the process's own token, named as the
 // system names it ("SeTcbPrivilege"); false when the token cannot be
 // adjusted or the system knows no privilege of that name. Linux processes

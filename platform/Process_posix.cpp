@@ -126,33 +126,39 @@ bool ProcessMatches(int pid, const char* name)
     return match && InScope(pid);
 }
 
+// The arguments of a command line as CreateProcess finds the program: an
+// unquoted program path with blanks is the shortest blank-ended prefix that
+// names a file.
+std::vector<std::string> ProgramArguments(const char* commandLine)
+{
+    std::vector<std::string> arguments = SplitCommandLine(commandLine);
+    if (arguments.empty() || commandLine[0] == '"' || IsRegularFile(arguments[0]))
+        return arguments;
+    for (const char* p = commandLine; *p != '\0'; ++p) {
+        if (!IsBlank(*p))
+            continue;
+        std::string candidate(commandLine, static_cast<size_t>(p - commandLine));
+        if (candidate.find('"') != std::string::npos)
+            break;
+        if (IsRegularFile(candidate)) {
+            arguments.clear();
+            arguments.push_back(candidate);
+            SplitArguments(p, arguments);
+            break;
+        }
+    }
+    return arguments;
+}
+
 } // namespace
 
 bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
 {
     handle = ProcessHandle{};
-    std::vector<std::string> arguments = SplitCommandLine(commandLine);
+    std::vector<std::string> arguments = ProgramArguments(commandLine);
     if (arguments.empty() || arguments[0].empty()) {
         errno = ENOENT;
         return false;
-    }
-    // An unquoted program path with blanks: take the shortest blank-ended
-    // prefix that names a file, as CreateProcess does.
-    if (commandLine[0] != '"' && !IsRegularFile(arguments[0])) {
-        const char* text = commandLine;
-        for (const char* p = text; *p != '\0'; ++p) {
-            if (!IsBlank(*p))
-                continue;
-            std::string candidate(text, static_cast<size_t>(p - text));
-            if (candidate.find('"') != std::string::npos)
-                break;
-            if (IsRegularFile(candidate)) {
-                arguments.clear();
-                arguments.push_back(candidate);
-                SplitArguments(p, arguments);
-                break;
-            }
-        }
     }
 
     std::vector<char*> argv;
@@ -171,7 +177,7 @@ bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
     posix_spawnattr_setsigmask(&attributes, &mask);
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD})
+    for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM})
         sigaddset(&defaults, signal);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setpgroup(&attributes, 0);
@@ -268,6 +274,31 @@ TerminateResult TerminateProcessByName(int pid, const char* name)
         ReapIfChild(fd);
     close(fd);
     return result;
+}
+
+void TerminateProcessGroup(int groupId)
+{
+    if (groupId <= 0 || kill(-groupId, 0) != 0)
+        return;
+    int saved = errno;
+    kill(-groupId, SIGTERM);
+    // Polled in short steps: the members are not our children, there is
+    // nothing to wait on.
+    constexpr int StepMs = 10;
+    for (int waited = 0; waited < TerminateGraceMs && kill(-groupId, 0) == 0; waited += StepMs)
+        poll(nullptr, 0, StepMs);
+    if (kill(-groupId, 0) == 0) {
+        kill(-groupId, SIGKILL);
+        for (int waited = 0; waited < KillWaitMs && kill(-groupId, 0) == 0; waited += StepMs)
+            poll(nullptr, 0, StepMs);
+    }
+    errno = saved;
+}
+
+void IgnoreStraySignals()
+{
+    for (int signal : {SIGPIPE, SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM})
+        std::signal(signal, SIG_IGN);
 }
 
 bool SetProcessPrivilege(const char* name, bool enable)

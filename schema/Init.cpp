@@ -25,9 +25,9 @@ constexpr size_t NameBufferSize = 260;
 // Writes text (or an empty file for none) through a temporary file, with
 // each line ending in CR LF. A failure leaves the old file and is not
 // reported: the web server then keeps using what is on disk.
-void WriteCertificateFile(const std::string& path, const char* text, unsigned mode)
+void WriteCertificateFile(const std::string& path, const char* text, NewFileRights rights)
 {
-    WriteFileAtomically(path, ToCrLf(text != nullptr ? text : ""), mode);
+    WriteFileAtomically(path, ToCrLf(text != nullptr ? text : ""), rights);
 }
 
 void WriteCertificateFiles(const ServerConfig& config, DbHandle* db)
@@ -36,8 +36,9 @@ void WriteCertificateFiles(const ServerConfig& config, DbHandle* db)
     if (certificate == nullptr)
         return;
     std::string folder = config.InstallFolder;
-    WriteCertificateFile(folder + "/default.crt", certificate->certificate, 0644);
-    WriteCertificateFile(folder + "/default.pvk", certificate->privatekey, 0600);
+    WriteCertificateFile(folder + "/default.crt", certificate->certificate, {0644, false, false});
+    // The private key is for its owner alone, whatever the file it replaces.
+    WriteCertificateFile(folder + "/default.pvk", certificate->privatekey, {0600, false, true});
     FreeRecord(&certificate->head);
 }
 

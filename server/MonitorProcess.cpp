@@ -55,6 +55,8 @@ bool StartProcess(ManagedProcess* process)
     if (!BuildCommandLine(process, commandLine, sizeof(commandLine)) ||
         !SpawnProcess(commandLine, process->process)) {
         LOG_ASSERT("b", Unit, StartFailureLine);
+        LogError("%s could not be started from %s%c%s", process->name, process->folder, PathSeparator,
+                 process->name);
         return false;
     }
     return true;
@@ -97,18 +99,31 @@ void MonitorProcesses()
         auto* process = static_cast<ManagedProcess*>(node->item);
         if (!WaitForProcess(process->process, 10))
             continue;
-        // Ended, or never started: release the old process and start anew.
+        // Ended, or never started: release the old process, end what it may
+        // have left running in its process group, and start anew.
+        int group = process->process.pid;
         CloseProcess(process->process);
+        TerminateProcessGroup(group);
         Sleep(2000);
         StartProcess(process);
     }
 }
 
-void StartDatabaseServer(const ServerConfig& config)
+void TerminateProcessGroupsOf(const char* name)
+{
+    std::string executable = ExecutableName(name);
+    for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
+        auto* process = static_cast<ManagedProcess*>(node->item);
+        if (executable == process->name)
+            TerminateProcessGroup(process->process.pid);
+    }
+}
+
+bool StartDatabaseServer(const ServerConfig& config)
 {
     for (const char* name : DatabaseServerNames)
         if (IsProcessRunning(ExecutableName(name).c_str()))
-            return;
+            return false;
     const char* install = config.InstallFolder;
     const char sep = PathSeparator;
     char folder[ManagedTextSize];
@@ -117,6 +132,7 @@ void StartDatabaseServer(const ServerConfig& config)
     FormatToField(arguments, sizeof(arguments), "-b %s%cmysql -h %s%cmysql%cdata --init-file=%s%cmysql%cmy.ini",
                   install, sep, install, sep, sep, install, sep, sep);
     AddManagedProcess("mysqld", folder, arguments);
+    return true;
 }
 
 bool IsProcessRunning(const char* name)

@@ -37,11 +37,14 @@ bool StartProcess(ManagedProcess* process);
 // a 2 s pause. Returns early once StopRequested is set.
 void MonitorProcesses();
 // Starts the database server of config's install folder unless one runs
-// already.
-void StartDatabaseServer(const ServerConfig& config);
+// already; true when it was started here.
+bool StartDatabaseServer(const ServerConfig& config);
 bool IsProcessRunning(const char* name);
 // Terminates every process running under the executable name.
 void KillProcessByName(const char* name);
+// Ends what is left in the process groups of the managed programs of name
+// (without the executable suffix): the processes they started themselves.
+void TerminateProcessGroupsOf(const char* name);
 // Adds the program to the firewall's list of authorised applications.
 void AuthorizeFirewallProgram(const char* path);
 bool EnablePrivilege(const char* name, bool enable);

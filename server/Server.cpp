@@ -10,6 +10,8 @@
 #include "log/Log.h"
 #include "net/LocalRequest.h"
 #include "platform/Files.h"
+#include "platform/Process.h"
+#include "platform/Registry.h"
 #include "platform/Service.h"
 #include "platform/Socket.h"
 #include "schema/Init.h"
@@ -45,6 +47,42 @@ int Usage()
     return 1;
 }
 
+// A report line of the settings, without the text of whatever OS error
+// came before.
+void LogSettingsLine(const std::string& line)
+{
+    SetLastOsError(0);
+    LogError("%s", line.c_str());
+}
+
+// Loads config; false (reported) when the settings files were refused.
+bool LoadUsableSettings(ServerConfig& config)
+{
+    SettingsStatus status = SettingsLoadStatus();
+    if (status.refused) {
+        LogSettingsLine("settings refused, start-up stopped: " + status.message);
+        return false;
+    }
+    LoadSettings(config);
+    for (const std::string& refusal : config.Refusals)
+        LogSettingsLine(refusal);
+    return true;
+}
+
+// Longest wait for a database server the daemon started itself.
+constexpr unsigned DatabaseStartLimitMilliseconds = 10000;
+
+void WaitForDatabaseServer(const ServerConfig& config)
+{
+    for (ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
+        const auto* site = static_cast<const SiteConfig*>(node->item);
+        if (site->sql_database[0] != '\0') {
+            DbWaitForServer(site, DatabaseStartLimitMilliseconds);
+            return;
+        }
+    }
+}
+
 } // namespace
 
 bool HasOption(char letter)
@@ -63,6 +101,8 @@ int RunProgram(int argc, char** argv);
 
 int ServerMain(int argc, char** argv)
 {
+    IgnoreStraySignals();
+    SettingsRememberStartFolder();
     int code = RunProgram(argc, argv);
     // Nothing runs any more that could look at the table.
     ReleaseProcessTable();
@@ -191,11 +231,16 @@ bool InitServer(const char* instanceName)
     // 6. Work in the program's own folder.
     SetCurrentFolder(GetExecutableFolder());
     // 7. Settings; with no settings key the start goes on with empty settings.
+    //    Settings files that cannot be parsed stop the start here, before
+    //    anything is written from half the settings or from none.
     SetInstanceName(Config, instanceName);
-    LoadSettings(Config);
-    // 8. The database server, unless one runs (or -m leaves it out).
-    if (!HasOption('m'))
-        StartDatabaseServer(Config);
+    if (!LoadUsableSettings(Config))
+        return false;
+    // 8. The database server, unless one runs (or -m leaves it out). One
+    //    started here is given time to accept connections, so the first
+    //    connection finds it ready instead of failing and waiting 10 s.
+    if (!HasOption('m') && StartDatabaseServer(Config))
+        WaitForDatabaseServer(Config);
     // 9. Site databases: create or upgrade each one; only an upgrade matters
     //    to what follows.
     if (StartSiteDatabases(Config).upgraded)
@@ -245,6 +290,10 @@ void StopServer()
     FinishProcessStarts();
     for (const char* name : {"httpd", "rtmpd", "vtpd", "ffmpeg"})
         KillProcessByName((std::string(name) + ExecutableSuffix).c_str());
+    // What the resident programs started and left running goes too; the
+    // database server's processes stay.
+    for (const char* name : {"httpd", "rtmpd", "vtpd"})
+        TerminateProcessGroupsOf(name);
 }
 
 void WaitForStopServer()

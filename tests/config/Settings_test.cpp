@@ -140,7 +140,7 @@ TEST_F(SettingsTest, ValueTypesAndLengthLimits)
                      "\"VtdMasterName\"=\"" + text259 + "\"\r\n"
                      "\"InstallFolder\"=\"" + text260 + "\"\r\n"   // too long: stays empty
                      "\"Version\"=\"" + text260 + "\"\r\n"         // too long: default
-                     "\"HttpForward\"=dword:00000005\r\n"          // a number read as text
+                     "\"HttpForward\"=dword:00782f2f\r\n"          // a number read as text
                      "\"SmtpUser\"=hex:61,62,63\r\n"));            // binary without NUL
     EXPECT_EQ(config->PortNumber, 80);
     EXPECT_EQ(config->HttpsPortNumber, 443);
@@ -151,7 +151,7 @@ TEST_F(SettingsTest, ValueTypesAndLengthLimits)
     EXPECT_EQ(std::string(config->VtdMasterName), text259);
     EXPECT_STREQ(config->InstallFolder, "");
     EXPECT_STREQ(config->Version, "15.0.11");
-    EXPECT_STREQ(config->HttpForward, "\x05");
+    EXPECT_STREQ(config->HttpForward, "//x");
     EXPECT_STREQ(config->SmtpUser, "abc");
 }
 

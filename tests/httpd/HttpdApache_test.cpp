@@ -3,6 +3,8 @@
 // serves every site on the internal listener, the public port and HTTPS.
 #include <gtest/gtest.h>
 
+#include <grp.h>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -71,8 +73,13 @@ public:
     void SetUp() override
     {
         WebConfigTest::SetUp();
-        // Apache serves as www-data, which must reach the site folders.
+        // Apache serves as www-data, which must reach the site folders and
+        // read serverconfig.php: the folder the sites are made in has its
+        // group, which the daemon hands on to what it creates below.
         chmod(root.c_str(), 0755);
+        struct group* web = getgrnam("www-data");
+        ASSERT_NE(web, nullptr);
+        ASSERT_EQ(chown(root.c_str(), static_cast<uid_t>(-1), web->gr_gid), 0);
         std::string demo = std::string(VTD_SOURCE_DIR) + "/tools/demo/apache";
         for (const auto& entry : fs::directory_iterator(demo)) {
             std::string name = entry.path().filename().string();

@@ -171,7 +171,10 @@ TEST_F(ProcessFixture, FailedStartIsReportedAndNoStartOnceStopping)
     auto* missing = new ManagedProcess {};
     CopyText(missing->name, "vtdTestAbsent");
     CopyText(missing->folder, box.temp.Path().c_str());
-    const std::string line = "ERROR: No such file or directory - ASSERT(b) failed at MonitorProcess:29\n";
+    // The fixed report line, then one that names the program and its path.
+    const std::string line = "ERROR: No such file or directory - ASSERT(b) failed at MonitorProcess:29\n"
+                             "ERROR: No such file or directory - vtdTestAbsent could not be started from " +
+                             box.temp / "vtdTestAbsent" + "\n";
 
     testing::internal::CaptureStderr();
     EXPECT_FALSE(StartProcess(missing));
