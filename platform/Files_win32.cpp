@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 
 #include "platform/Win32.h"
 
@@ -172,17 +173,46 @@ bool AppendToFile(const std::string& path, const std::string& bytes)
     return ok;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsigned mode)
+namespace {
+
+std::string FolderOf(const std::string& path)
 {
-    // Access rights on Windows come from the folder's inherited access list;
-    // the POSIX mode has no counterpart here.
-    (void)mode;
+    size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? "." : path.substr(0, separator);
+}
+
+std::string NameOf(const std::string& path)
+{
+    size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+} // namespace
+
+void RemoveStaleTemporaryFiles(const std::string& path)
+{
+    DWORD saved = ::GetLastError();
+    std::string folder = FolderOf(path);
+    for (const std::string& stale : FindFiles(folder, NameOf(path) + ".tmp??????"))
+        ::DeleteFileA((folder + "\\" + stale).c_str());
+    ::SetLastError(saved);
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, NewFileRights rights)
+{
+    // Access rights on Windows come from the folder's inherited access list
+    // (a replaced file's own list goes with the rename); the POSIX modes and
+    // groups have no counterpart here.
+    (void)rights;
+    RemoveStaleTemporaryFiles(path);
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
     std::string temp;
     HANDLE file = INVALID_HANDLE_VALUE;
     for (unsigned attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof(suffix), ".tmp%lu-%u", ::GetCurrentProcessId(), attempt);
-        temp = path + suffix;
+        temp = path + ".tmp";
+        for (int i = 0; i < 6; ++i)
+            temp += letters[random() % (sizeof(letters) - 1)];
         file = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS)
             return false;

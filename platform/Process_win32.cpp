@@ -157,3 +157,15 @@ bool SetProcessPrivilege(const char* name, bool enable)
     ::SetLastError(code);
     return ok;
 }
+
+void TerminateProcessGroup(int groupId)
+{
+    // A child's own children are not grouped with it on Windows.
+    (void)groupId;
+}
+
+void IgnoreStraySignals()
+{
+    // No signal of the system can end the daemon here: a closed peer makes
+    // the send fail, a full disk the write.
+}

@@ -104,3 +104,14 @@ void SettingsReload()
 {
     // The registry is read afresh at every access.
 }
+
+SettingsStatus SettingsLoadStatus()
+{
+    // The registry is there or the key is missing; it is never refused.
+    return {};
+}
+
+void SettingsRememberStartFolder()
+{
+    // The registry is not named by a path.
+}
