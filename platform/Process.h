@@ -67,3 +67,9 @@ void TerminateProcessGroup(int groupId);
 // fails with EFBIG and is reported), SIGUSR1, SIGUSR2 and SIGALRM. Children
 // get default handling of all of them.
 void IgnoreStraySignals();
+
+// Enables (or disables) a privilege of the process's own token, named as the
+// system names it ("SeTcbPrivilege"); false when the token cannot be
+// adjusted or the system knows no privilege of that name. Linux processes
+// carry no such tokens: there it does nothing and reports success.
+bool SetProcessPrivilege(const char* name, bool enable);

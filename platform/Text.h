@@ -8,7 +8,13 @@
 
 #include "platform/Platform.h"
 
+#ifdef __MINGW32__
+// mingw-w64's C++ runtime formats with its own C99 printf (%zu, %lld), not
+// the system's: check the formats against that one.
+#define VTD_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
 #define VTD_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
 
 // Size of the buffer that every formatted message, statement and socket text
 // is formatted into; a text holds at most one byte less.

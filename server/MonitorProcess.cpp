@@ -195,9 +195,5 @@ void AuthorizeFirewallProgram(const char* path)
 
 bool EnablePrivilege(const char* name, bool enable)
 {
-    // Processes here carry no privilege tokens; the daemon runs with the
-    // rights it was started with.
-    (void)name;
-    (void)enable;
-    return true;
+    return SetProcessPrivilege(name, enable);
 }

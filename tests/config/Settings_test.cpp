@@ -9,6 +9,7 @@
 
 #include "RegistryHex.h"
 #include "TempFolder.h"
+#include "TestEnvironment.h"
 #include "config/Config.h"
 #include "config/RegistryKey.h"
 #include "platform/Registry.h"
@@ -26,14 +27,19 @@ protected:
     void TearDown() override
     {
         ClearSites(*config);
-        unsetenv("VTD_REGISTRY");
-        SettingsReload();
+        ForgetSettingsFile();
     }
 
-    void UseHiveFile(const std::string& path)
+    void UseHiveFile(const std::string& path) { UseSettingsFile(path); }
+
+    // A folder the daemon composes: the parts joined with the platform's
+    // separator.
+    static std::string Composed(std::initializer_list<const char*> parts)
     {
-        setenv("VTD_REGISTRY", path.c_str(), 1);
-        SettingsReload();
+        std::string path;
+        for (const char* part : parts)
+            path = path.empty() ? part : JoinPath(path, part);
+        return path;
     }
 
     // Loads the default instance from the given hive text.
@@ -161,20 +167,20 @@ TEST_F(SettingsTest, SiteFoldersDeriveFromPath)
     ASSERT_EQ(sites.size(), 2u);
     const SiteConfig& campus = *sites[0];
     EXPECT_STREQ(campus.name, "campus");
-    EXPECT_STREQ(campus.path, "/srv/sites/campus");
-    EXPECT_STREQ(campus.path_temp, "/srv/sites/campus/temp");
-    EXPECT_STREQ(campus.path_cache, "/srv/sites/campus/cache");
-    EXPECT_STREQ(campus.path_files, "/srv/sites/campus/files");
-    EXPECT_STREQ(campus.path_htdocs, "/srv/sites/campus/htdocs");
+    EXPECT_EQ(campus.path, Composed({"/srv", "sites", "campus"}));
+    EXPECT_EQ(campus.path_temp, Composed({"/srv", "sites", "campus", "temp"}));
+    EXPECT_EQ(campus.path_cache, Composed({"/srv", "sites", "campus", "cache"}));
+    EXPECT_EQ(campus.path_files, Composed({"/srv", "sites", "campus", "files"}));
+    EXPECT_EQ(campus.path_htdocs, Composed({"/srv", "sites", "campus", "htdocs"}));
     EXPECT_STREQ(campus.sql_database, "");
     EXPECT_STREQ(campus.sql_server, "");
     EXPECT_STREQ(campus.aliases[0], "");
 
     const SiteConfig& moved = *sites[1];
     EXPECT_STREQ(moved.path, "/web/moved");
-    EXPECT_STREQ(moved.path_temp, "/web/moved/temp");
-    EXPECT_STREQ(moved.path_cache, "/web/moved/cache");
-    EXPECT_STREQ(moved.path_files, "/web/moved/files");
+    EXPECT_EQ(moved.path_temp, Composed({"/web/moved", "temp"}));
+    EXPECT_EQ(moved.path_cache, Composed({"/web/moved", "cache"}));
+    EXPECT_EQ(moved.path_files, Composed({"/web/moved", "files"}));
     EXPECT_STREQ(moved.path_htdocs, "/var/www/moved");
     EXPECT_STREQ(moved.sql_database, "moved");
     EXPECT_STREQ(moved.sql_server, "db1");
@@ -218,9 +224,9 @@ TEST_F(SettingsTest, AtMostSixteenAliasesInNameOrder)
 
 TEST_F(SettingsTest, ExpandableTextIsExpanded)
 {
-    setenv("VTD_TEST_DRIVE", "/mnt/d", 1);
+    SetEnvironment("VTD_TEST_DRIVE", "/mnt/d");
     std::string long300(300, 'x');
-    setenv("VTD_TEST_LONG", long300.c_str(), 1);
+    SetEnvironment("VTD_TEST_LONG", long300);
     // "%VTD_TEST_DRIVE%/web" and "%VTD_TEST_LONG%/web", both UTF-16LE.
     auto hex2 = [](const std::string& text) {
         std::string out;
@@ -238,17 +244,17 @@ TEST_F(SettingsTest, ExpandableTextIsExpanded)
     auto sites = Sites();
     ASSERT_EQ(sites.size(), 1u);
     EXPECT_STREQ(sites[0]->path, "/mnt/d/web");
-    EXPECT_STREQ(sites[0]->path_htdocs, "/mnt/d/web/htdocs");
+    EXPECT_EQ(sites[0]->path_htdocs, Composed({"/mnt/d/web", "htdocs"}));
     // Expanded past 259 characters: the read fails and the default stays.
-    EXPECT_STREQ(sites[0]->path_files, "/mnt/d/web/files");
-    unsetenv("VTD_TEST_DRIVE");
-    unsetenv("VTD_TEST_LONG");
+    EXPECT_EQ(sites[0]->path_files, Composed({"/mnt/d/web", "files"}));
+    RemoveEnvironment("VTD_TEST_DRIVE");
+    RemoveEnvironment("VTD_TEST_LONG");
 }
 
 TEST_F(SettingsTest, EditorExportInUtf16MatchesItsUtf8Twin)
 {
-    setenv("VTD_TEST_DOMAIN", "example.org", 1);
-    setenv("VTD_TEST_ROOT", "/data", 1);
+    SetEnvironment("VTD_TEST_DOMAIN", "example.org");
+    SetEnvironment("VTD_TEST_ROOT", "/data");
     auto load = [&](const char* file) {
         auto loaded = std::make_unique<ServerConfig>();
         UseHiveFile(std::string(VTD_TEST_DATA) + "/registry/" + file);
@@ -265,7 +271,12 @@ TEST_F(SettingsTest, EditorExportInUtf16MatchesItsUtf8Twin)
     EXPECT_STREQ(utf16->VtdMasterName, "master.example.org");
     EXPECT_STREQ(utf16->InstallFolder, "C:\\Vantry");
     EXPECT_STREQ(utf16->SmtpHost, "mail.example.org");
+#ifdef _WIN32
+    // The registry's A functions give texts in the ANSI code page (1252).
+    EXPECT_STREQ(utf16->SmtpEmail, "b\xfcro@example.org");
+#else
     EXPECT_STREQ(utf16->SmtpEmail, "b\xc3\xbcro@example.org");
+#endif
 
     for (const ServerConfig* c : {utf16.get(), utf8.get()}) {
         std::vector<std::string> names;
@@ -287,8 +298,8 @@ TEST_F(SettingsTest, EditorExportInUtf16MatchesItsUtf8Twin)
 
     ClearSites(*utf16);
     ClearSites(*utf8);
-    unsetenv("VTD_TEST_DOMAIN");
-    unsetenv("VTD_TEST_ROOT");
+    RemoveEnvironment("VTD_TEST_DOMAIN");
+    RemoveEnvironment("VTD_TEST_ROOT");
 }
 
 TEST_F(SettingsTest, KeyWrapperReadsWithinLimits)

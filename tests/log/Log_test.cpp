@@ -3,13 +3,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include "StderrCapture.h"
 #include "TempFolder.h"
 #include "log/Log.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -43,10 +46,10 @@ TEST(LogError, FormsOnConsoleAndInErrorLog)
         ErrorLogEnabled = c.toFile;
         std::filesystem::remove(ErrorLogPath());
         StderrCapture capture;
-        errno = c.code;
+        SetLastOsError(c.code);
         LOG_ASSERT("b", "Unit", 7);
         if (c.code != 0) {
-            EXPECT_EQ(errno, c.code) << "the caller's error code survives";
+            EXPECT_EQ(GetLastOsError(), c.code) << "the caller's error code survives";
         }
         std::string console = capture.Text();
         if (!c.toFile) {
@@ -79,9 +82,9 @@ TEST(LogToFile, AppendsLinesAndAddsOneLineFeed)
 
 TEST(LogFileName, NamesAFileForEachMonth)
 {
-    EXPECT_EQ(LogFileName("/x/logs", "error", {2026, 12, 31, 23, 59, 59}), "/x/logs/error-202612.log");
-    EXPECT_EQ(LogFileName("/x/logs", "error", {2027, 1, 1, 0, 0, 0}), "/x/logs/error-202701.log");
-    EXPECT_EQ(LogFileName("/x/logs", "error", {999, 3, 1, 0, 0, 0}), "/x/logs/error-099903.log");
+    EXPECT_EQ(LogFileName("/x/logs", "error", {2026, 12, 31, 23, 59, 59}), JoinPath("/x/logs", "error-202612.log"));
+    EXPECT_EQ(LogFileName("/x/logs", "error", {2027, 1, 1, 0, 0, 0}), JoinPath("/x/logs", "error-202701.log"));
+    EXPECT_EQ(LogFileName("/x/logs", "error", {999, 3, 1, 0, 0, 0}), JoinPath("/x/logs", "error-099903.log"));
 }
 
 TEST(CreateFolderPath, NestedShortAndExisting)
@@ -96,7 +99,7 @@ TEST(CreateFolderPath, NestedShortAndExisting)
     CreateFolderPath(temp / "file");
     EXPECT_TRUE(IsRegularFile(temp / "file"));
 
-    ASSERT_EQ(chdir(temp.Path().c_str()), 0);
+    ASSERT_TRUE(SetCurrentFolder(temp.Path()));
     CreateFolderPath("ab");  // fewer than three characters: left alone
     EXPECT_FALSE(PathExists(temp / "ab"));
     CreateFolderPath("abc");  // no separator: nothing to create from
@@ -116,15 +119,17 @@ TEST(ShowErrorBox, WritesTheBoxTextAndKeepsTheErrorCode)
     };
     for (const auto& c : cases) {
         StderrCapture capture;
-        errno = c.code;
+        SetLastOsError(c.code);
         ShowErrorBox(nullptr, "Kind %d", 99);
-        EXPECT_EQ(errno, c.code);
+        EXPECT_EQ(GetLastOsError(), c.code);
         EXPECT_EQ(capture.Text(), c.box);
     }
 }
 
 }  // namespace
 
+#ifndef _WIN32
+// The journal is systemd's: Linux only.
 namespace {
 
 // "device:inode" of standard error, as systemd sets JOURNAL_STREAM.
@@ -166,3 +171,4 @@ TEST(Journal, LinesGetTheirPriorityOnlyWhenStandardErrorIsTheJournal)
                                       "one line\n\n");
     }
 }
+#endif

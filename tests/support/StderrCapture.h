@@ -28,6 +28,11 @@ private:
     void Drain() const;
     void Collect() const;
 
+#ifdef _WIN32
+    // No poll() for pipes there: standard error goes into a file, which
+    // Text() reads back from its start.
+    std::string file_;
+#endif
     int saved_ = -1;
     int pipe_[2] = {-1, -1};
     int wake_[2] = {-1, -1};
