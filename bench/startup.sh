@@ -19,10 +19,20 @@
 #            the statements.
 #   running  the database server already runs; the daemon runs with -m.
 #
+# Cases: current:N  N site databases of this release;
+#        upgrade:N  N new, empty site databases (a full upgrade each);
+#        old:N      N databases of an older release (tests/data/schema/
+#                   old_layout.sql, stamped 6.4.12) with OLD_OBJECTS more
+#                   objects (200000) in a content tree 8 wide. Beside the
+#                   daemon and the client, the floor of its schema change:
+#                   one ALTER TABLE ... FORCE per table, a single copy of
+#                   each table, which no upgrade that changes every table
+#                   can undercut.
+#
 # Environment: BUILD_DIR (build folder, build), VTD (the daemon to measure,
 # default BUILD_DIR/bin/vtd), RUNS (3), SETUPS ("own running"),
 # CASES ("current:1 current:20 current:100 upgrade:1 upgrade:5 upgrade:20"),
-# KEEP=1 keeps the scratch folder.
+# OLD_OBJECTS, KEEP=1 keeps the scratch folder.
 #
 # The daemon runs in a network namespace of its own (unshare -n), so that the
 # update requests it sends after an upgrade reach no web server of the
@@ -34,6 +44,7 @@ build=${BUILD_DIR:-build}
 runs=${RUNS:-3}
 setups=${SETUPS:-own running}
 cases=${CASES:-current:1 current:20 current:100 upgrade:1 upgrade:5 upgrade:20}
+old_objects=${OLD_OBJECTS:-200000}
 
 if [ -z "${VTD:-}" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -154,6 +165,45 @@ reset_databases() {  # site names; the server must run
   local site statements=""
   for site in "$@"; do statements+="drop database if exists \`$site\`; create database \`$site\`;"; done
   admin -e "$statements"
+}
+
+# An older release's database: its layout and rows, its version stamp, and
+# old_objects objects more below the root, 8 children to a folder.
+load_old() {  # site names; the server must run
+  local site
+  reset_databases "$@"
+  for site in "$@"; do
+    {
+      cat "$root/tests/data/schema/old_layout.sql"
+      echo "create table DatabaseVersion (version varchar(200)) ENGINE=MyISAM;"
+      echo "insert into DatabaseVersion values ('6.4.12');"
+      echo "insert into Object (id, name, authorid, parentid, type, displayorder)"
+      echo "  select seq, concat('object ', seq), 1, if(seq < 1008, 1, 1000 + (seq - 1000) div 8 - 1), 2, seq"
+      echo "  from seq_1000_to_$((999 + old_objects));"
+    } | admin "$site"
+  done
+}
+
+prepare() {  # kind, then site names; the server must run
+  local kind=$1
+  shift
+  case $kind in
+    upgrade) reset_databases "$@" ;;
+    old) load_old "$@" ;;
+  esac
+}
+
+# One ALTER TABLE ... FORCE per table of each database; sets took.
+run_floor() {
+  local start end site statements
+  start=$(now)
+  for site in "$@"; do
+    statements=$(admin -e "select group_concat(concat('alter table \`', table_name, '\` force') separator ';')
+      from information_schema.tables where table_schema='$site' and table_type='BASE TABLE'")
+    mariadb --no-defaults -S "$sock" -u vantry -p"$password" "$site" -e "$statements"
+  done
+  end=$(now)
+  took=$(elapsed $((end - start)))
 }
 
 now() { echo "${EPOCHREALTIME/./}"; }  # microseconds
@@ -293,14 +343,18 @@ status=0
 for case in $cases; do
   kind=${case%%:*}
   count=${case##*:}
-  prefix=cur
-  [ "$kind" = upgrade ] && prefix=upg
+  case $kind in
+    current) prefix=cur ;;
+    upgrade) prefix=upg ;;
+    old) prefix=old ;;
+    *) echo "unknown case $case" >&2; exit 2 ;;
+  esac
   mapfile -t sites < <(sites_of $prefix "$count")
   printf '%s\n' "${sites[@]}" | write_settings
 
   # The statements of this layout, from a recorded run of the daemon.
   ensure_server
-  [ "$kind" = upgrade ] && reset_databases "${sites[@]}"
+  prepare "$kind" "${sites[@]}"
   rm -f "$mysql/general.log"
   admin -e "set global general_log_file='$mysql/general.log'; set global general_log=1"
   run_daemon -m "${sites[@]}"
@@ -311,22 +365,28 @@ for case in $cases; do
   for setup in $setups; do
     option=
     [ "$setup" = running ] && option=-m
-    daemon_times=() client_times=()
+    daemon_times=() client_times=() floor_times=()
     for round in $(seq "$runs"); do
       ensure_server
-      [ "$kind" = upgrade ] && reset_databases "${sites[@]}"
+      prepare "$kind" "${sites[@]}"
       [ "$setup" = own ] && stop_server
       run_daemon "$option" "${sites[@]}"
       daemon_times+=("$took")
       ensure_server
       [ "$round" = "$runs" ] && fingerprint "${sites[@]}" > "$work/daemon.txt"
 
-      [ "$kind" = upgrade ] && reset_databases "${sites[@]}"
+      prepare "$kind" "${sites[@]}"
       [ "$setup" = own ] && stop_server
       run_client "$setup"
       client_times+=("$took")
       [ "$round" = "$runs" ] && fingerprint "${sites[@]}" > "$work/client.txt"
       echo "$setup $case round $round: daemon ${daemon_times[-1]} s, client ${client_times[-1]} s" >&2
+      if [ "$kind" = old ] && [ "$setup" = running ]; then
+        prepare "$kind" "${sites[@]}"
+        run_floor "${sites[@]}"
+        floor_times+=("$took")
+        echo "floor $case round $round: ${floor_times[-1]} s" >&2
+      fi
     done
     same=yes
     if ! cmp -s "$work/daemon.txt" "$work/client.txt" || ! cmp -s "$work/daemon.txt" "$work/recorded.txt"; then
@@ -341,6 +401,12 @@ for case in $cases; do
       "$cmin" "$cmed" "$(echo "$dmin $cmin" | awk '{ print $1 / $2 }')" \
       "$(echo "$dmed $cmed" | awk '{ print $1 / $2 }')" "$daemon_refused" "$client_refused" "$daemon_connect" \
       "$same; $(summary "$work/daemon.txt")" >> "$report"
+    if [ ${#floor_times[@]} -gt 0 ]; then
+      read -r fmin fmed < <(printf '%s\n' "${floor_times[@]}" | stats)
+      printf '%-8s %-12s %18s %8s / %-7s %6.2f / %-5.2f  (one ALTER TABLE ... FORCE per table; daemon / floor)\n' \
+        floor "$case" "" "$fmin" "$fmed" "$(echo "$dmin $fmin" | awk '{ print $1 / $2 }')" \
+        "$(echo "$dmed $fmed" | awk '{ print $1 / $2 }')" >> "$report"
+    fi
   done
 done
 echo
