@@ -32,7 +32,9 @@
 # Environment: BUILD_DIR (build folder, build), VTD (the daemon to measure,
 # default BUILD_DIR/bin/vtd), RUNS (3), SETUPS ("own running"),
 # CASES ("current:1 current:20 current:100 upgrade:1 upgrade:5 upgrade:20"),
-# OLD_OBJECTS, KEEP=1 keeps the scratch folder.
+# OLD_OBJECTS, SCRATCH (where the scratch installation goes, /var/tmp; a
+# tmpfs such as /dev/shm takes the disk's flush times out of both sides),
+# KEEP=1 keeps the scratch folder.
 #
 # The daemon runs in a network namespace of its own (unshare -n), so that the
 # update requests it sends after an upgrade reach no web server of the
@@ -52,7 +54,7 @@ if [ -z "${VTD:-}" ]; then
   VTD=$build/bin/vtd
 fi
 
-work=$(mktemp -d /var/tmp/vtd-startup-XXXXXX)
+work=$(mktemp -d "${SCRATCH:-/var/tmp}/vtd-startup-XXXXXX")
 install=$work/install
 mysql=$install/mysql
 sock=$mysql/mysql.sock
