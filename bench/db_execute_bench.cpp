@@ -63,7 +63,7 @@ int main(int argc, char** argv)
         return 1;
     SiteConfig site = server.CreateDatabase("vtd_bench");
 
-    DbHandle* db = DbOpen(&site, 0);
+    DbHandle* db = DbOpen(&site, DbMode::Direct);
     if (!DbExecute(db, "create table Counter (id int primary key, n int) engine=MyISAM") ||
         !DbExecute(db, "insert into Counter values (1, 0)"))
         return 1;

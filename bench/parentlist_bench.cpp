@@ -116,7 +116,7 @@ int main(int argc, char** argv)
         return 1;
     }
     SiteConfig site = server.CreateDatabase("bench_parentlist");
-    DbHandle* db = DbOpen(&site, 0);
+    DbHandle* db = DbOpen(&site, DbMode::Direct);
     if (db == nullptr)
         return 1;
     ReportSqlErrors = false;

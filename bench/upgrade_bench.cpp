@@ -78,7 +78,7 @@ int main(int argc, char** argv)
             if ((turn + round) % 2 == 0) {
                 SiteConfig site = server.CreateDatabase("bench_daemon");
                 Clock::time_point start = Clock::now();
-                DbHandle* db = DbOpen(&site, 0);
+                DbHandle* db = DbOpen(&site, DbMode::Direct);
                 UpgradeSchema(db);
                 DbClose(db);
                 daemon.push_back(Seconds(start));

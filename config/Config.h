@@ -1,9 +1,8 @@
 // Server and site settings read from the settings store at start-up.
 #pragma once
 
-#include <atomic>
-
-#include "server/List.h"
+#include "platform/List.h"
+#include "platform/Text.h"
 
 // Version stamped into site databases and handed to the site code.
 constexpr const char* ProgramVersion = "15.0.11";
@@ -52,23 +51,27 @@ struct ServerConfig {
     char SmtpPassword[ConfigTextSize];
     char SmtpEmail[ConfigTextSize];
     SiteList Sites;
+
+    // Values of other keys that the web configuration uses, read by
+    // LoadSettings whether or not the instance key exists:
+    // "TimeZone" and "path_ffmpeg" always of the default instance's key
+    // (SOFTWARE\Vantry\Server), and "Computername" of another program's
+    // key (SOFTWARE\KOLTINC\OSTRAND\Host). Empty / false when missing.
+    char TimeZone[ConfigTextSize];
+    bool FfmpegPathSet;
+    char FfmpegPath[ConfigTextSize];
+    bool HostComputerNameSet;
+    char HostComputerName[ConfigTextSize];
 };
 
-// The process-wide settings, all empty until SetInstanceName and LoadSettings.
-extern ServerConfig Config;
-
-// Process-wide flags. StopRequested is written by the stop handler's thread
-// and read by the supervision loop; UpdateTriggerRequested asks RunServer to
-// have every site run its update page.
-extern std::atomic<bool> StopRequested;
-extern std::atomic<bool> UpdateTriggerRequested;
-
 void SetInstanceName(ServerConfig& config, const char* name);
-// Fills config from the instance key; false when the key cannot be opened.
+// Fills config from the instance key and the other keys named above; false
+// when the instance key cannot be opened (the other keys are read all the
+// same).
 bool LoadSettings(ServerConfig& config);
 // Releases the site records and empties the list (tests, teardown).
 void ClearSites(ServerConfig& config);
 
-// Safe copy into a fixed text field: at most size-1 characters, always ended.
-void CopyText(char* target, size_t size, const char* source);
-template <size_t N> void CopyText(char (&target)[N], const char* source) { CopyText(target, N, source); }
+// The site named exactly "default" (letter case counts) is the catch-all
+// site: listed first, answering every host name no other site claims.
+bool IsDefaultSite(const SiteConfig& site);

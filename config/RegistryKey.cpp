@@ -5,8 +5,8 @@
 bool RegistryKey::Open(const char* keyPath)
 {
     Close();
-    RegKey key = nullptr;
-    if (keyPath == nullptr || !RegOpenKey(keyPath, &key))
+    SettingsKey key = nullptr;
+    if (keyPath == nullptr || !SettingsOpenKey(keyPath, &key))
         return false;
     handle = key;
     CopyText(path, keyPath);
@@ -20,7 +20,7 @@ bool RegistryKey::ReadNumber(const char* name, int& target)
     uint32_t type = RegNone;
     uint32_t value = 0;
     uint32_t size = sizeof value;
-    if (!RegQueryValue(handle, name, &type, &value, &size) || type != RegDword || size != 4)
+    if (!SettingsQueryValue(handle, name, &type, &value, &size) || type != RegDword || size != 4)
         return false;
     target = static_cast<int>(value);
     return true;
@@ -35,7 +35,7 @@ bool RegistryKey::ReadText(const char* name, char* target, size_t size)
     char buffer[RegistryReadLimit + 1];
     uint32_t type = RegNone;
     uint32_t count = RegistryReadLimit;
-    if (!RegQueryValue(handle, name, &type, buffer, &count))
+    if (!SettingsQueryValue(handle, name, &type, buffer, &count))
         return false;
     buffer[count] = '\0';
     if (type == RegExpandSz) {
@@ -55,12 +55,12 @@ bool RegistryKey::SubkeyName(uint32_t index, char* name, uint32_t size)
 {
     if (handle == nullptr)
         return false;
-    return RegEnumKey(handle, index, name, size < RegistryReadLimit ? size : RegistryReadLimit);
+    return SettingsEnumKey(handle, index, name, size < RegistryReadLimit ? size : RegistryReadLimit);
 }
 
 void RegistryKey::Close()
 {
     if (handle != nullptr)
-        RegCloseKey(handle);
+        SettingsCloseKey(handle);
     handle = nullptr;
 }

@@ -10,7 +10,7 @@
 constexpr uint32_t RegistryReadLimit = 260;
 
 struct RegistryKey {
-    RegKey handle = nullptr;
+    SettingsKey handle = nullptr;
     char path[ConfigTextSize] = {};
 
     RegistryKey() = default;

@@ -8,6 +8,9 @@
 
 namespace {
 
+constexpr const char* DefaultInstanceKeyPath = "SOFTWARE\\Vantry\\Server";
+constexpr const char* OstrandHostKeyPath = "SOFTWARE\\KOLTINC\\OSTRAND\\Host";
+
 void ReadText(RegistryKey& key, const char* name, char (&target)[ConfigTextSize], const char* fallback)
 {
     if (!key.ReadText(name, target) && fallback != nullptr)
@@ -20,10 +23,9 @@ void ReadNumber(RegistryKey& key, const char* name, int& target, int fallback)
         target = fallback;
 }
 
-void JoinPath(char (&target)[ConfigTextSize], const char* folder, const char* name)
+void SetJoinedPath(char (&target)[ConfigTextSize], const char* folder, const char* name)
 {
-    std::string joined = std::string(folder) + PathSeparator + name;
-    CopyText(target, joined.c_str());
+    CopyText(target, JoinPath(folder, name).c_str());
 }
 
 void ReleaseSite(void* item)
@@ -52,14 +54,14 @@ void LoadSite(ServerConfig& config, const char* siteName)
     config.Sites.Append(site);
 
     char sites[ConfigTextSize];
-    JoinPath(sites, config.InstallFolder, "sites");
-    JoinPath(site->path, sites, site->name);
+    SetJoinedPath(sites, config.InstallFolder, "sites");
+    SetJoinedPath(site->path, sites, site->name);
     key.ReadText("path", site->path);
 
-    JoinPath(site->path_temp, site->path, "temp");
-    JoinPath(site->path_cache, site->path, "cache");
-    JoinPath(site->path_files, site->path, "files");
-    JoinPath(site->path_htdocs, site->path, "htdocs");
+    SetJoinedPath(site->path_temp, site->path, "temp");
+    SetJoinedPath(site->path_cache, site->path, "cache");
+    SetJoinedPath(site->path_files, site->path, "files");
+    SetJoinedPath(site->path_htdocs, site->path, "htdocs");
     key.ReadText("path_cache", site->path_cache);
     key.ReadText("path_files", site->path_files);
     key.ReadText("path_htdocs", site->path_htdocs);
@@ -78,19 +80,35 @@ void LoadSite(ServerConfig& config, const char* siteName)
     key.Close();
 }
 
+// The values of other keys that the web configuration uses.
+void LoadWebSettings(ServerConfig& config)
+{
+    config.TimeZone[0] = config.FfmpegPath[0] = config.HostComputerName[0] = '\0';
+    config.FfmpegPathSet = config.HostComputerNameSet = false;
+    RegistryKey server;
+    if (server.Open(DefaultInstanceKeyPath)) {
+        server.ReadText("TimeZone", config.TimeZone);
+        config.FfmpegPathSet = server.ReadText("path_ffmpeg", config.FfmpegPath);
+    }
+    RegistryKey host;
+    if (host.Open(OstrandHostKeyPath))
+        config.HostComputerNameSet = host.ReadText("Computername", config.HostComputerName);
+}
+
 } // namespace
 
 void SetInstanceName(ServerConfig& config, const char* name)
 {
     CopyText(config.InstanceName, name);
     if (std::strcmp(config.InstanceName, "vtd") == 0)
-        CopyText(config.RegistryPath, "SOFTWARE\\Vantry\\Server");
+        CopyText(config.RegistryPath, DefaultInstanceKeyPath);
     else
-        CopyText(config.RegistryPath, (std::string("SOFTWARE\\Vantry\\Server-") + config.InstanceName).c_str());
+        CopyText(config.RegistryPath, (std::string(DefaultInstanceKeyPath) + "-" + config.InstanceName).c_str());
 }
 
 bool LoadSettings(ServerConfig& config)
 {
+    LoadWebSettings(config);
     RegistryKey key;
     if (!key.Open(config.RegistryPath))
         return false;
@@ -120,7 +138,7 @@ bool LoadSettings(ServerConfig& config)
     key.Close();
 
     for (ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
-        if (std::strcmp(static_cast<SiteConfig*>(node->item)->name, "default") == 0) {
+        if (IsDefaultSite(*static_cast<SiteConfig*>(node->item))) {
             config.Sites.MoveToFront(node);
             break;
         }

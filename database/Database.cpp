@@ -1,13 +1,11 @@
 #include "database/Database.h"
 
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "database/DbHandle.h"
-#include "database/Proxy.h"
 
 std::atomic<bool> ReportSqlErrors{true};
 
@@ -18,11 +16,6 @@ constexpr const char* Unit = "Database";
 // How often a result set lost with its connection is asked for again (each
 // time on a new connection with the statement sent again) before giving up.
 constexpr int ResultRetryLimit = 3;
-
-bool IsConnectionLost(unsigned error)
-{
-    return error == ServerGoneError || error == ServerLostError;
-}
 
 // One formatted statement. Most statements are short and are formatted into
 // a small buffer on the stack; a longer one gets a heap block of its exact
@@ -65,43 +58,59 @@ private:
     std::unique_ptr<char[]> large_;
 };
 
+// Line numbers of this unit's failure reports.
+constexpr int VariableStatementLine = 437;
+constexpr int VariableResultLine = 440;
+constexpr int ValueStatementLine = 469;
+constexpr int ValueResultLine = 472;
+
+// Runs one statement through the handle's back end. A refusal is printed
+// when report is set and ReportSqlErrors too; a statement whose connection
+// was lost is sent again on a new connection, after a pause, for as long as
+// that keeps happening.
+bool RunStatement(DbHandle* handle, const char* statement, bool report)
+{
+    for (;;) {
+        if (handle->last_statement.data() != statement)
+            handle->last_statement.assign(statement);
+        DbQueryOutcome outcome = handle->backend->Query(handle, statement);
+        if (outcome == DbQueryOutcome::Done)
+            return true;
+        if (outcome == DbQueryOutcome::Failed)
+            return false;
+        if (report && ReportSqlErrors)
+            PrintMessage("SQL ERROR: %s.\n  Query was: %s\n", handle->backend->ErrorText(handle), statement);
+        if (outcome != DbQueryOutcome::ConnectionLost)
+            return false;
+        Sleep(1000);
+        DbConnect(handle);
+    }
+}
+
 // Formats the statement and runs it; false when it cannot be formatted, is
 // too long or fails.
-bool QueryFormatted(DbHandle* handle, const char* format, va_list args)
+bool QueryFormatted(DbHandle* handle, const char* format, va_list args, bool report = true)
 {
     Statement statement;
-    return statement.Format(format, args) && DbQuery(handle, statement.Text());
-}
-
-// Releases the library connection of a direct handle, if it has one.
-void CloseConnection(DbHandle* handle)
-{
-    if (handle->initialised) {
-        mysql_close(&handle->connection);
-        handle->initialised = false;
-    }
-}
-
-bool EqualsIgnoringCase(const char* a, const char* b)
-{
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
-            return false;
-    }
-    return *a == *b;
+    return statement.Format(format, args) && RunStatement(handle, statement.Text(), report);
 }
 
 }  // namespace
 
-DbHandle* DbOpen(const SiteConfig* site, int mode)
+void DbLibraryInit()
+{
+    mysql_library_init(0, nullptr, nullptr);
+}
+
+DbHandle* DbOpen(const SiteConfig* site, DbMode mode)
 {
     if (site == nullptr)
         return nullptr;
     DbHandle* handle = new DbHandle();
-    handle->payload = nullptr;
     handle->mode = mode;
+    handle->backend = mode == DbMode::Direct ? &DirectBackend : &ProxyBackend;
     CopyText(handle->server, site->sql_server);
-    if (mode == 0) {
+    if (mode == DbMode::Direct) {
         CopyText(handle->database, site->sql_database);
         CopyText(handle->user, site->sql_user);
         CopyText(handle->password, site->sql_password);
@@ -113,56 +122,21 @@ DbHandle* DbOpen(const SiteConfig* site, int mode)
 bool DbConnect(DbHandle* handle)
 {
     handle->connected = false;
-    if (handle->mode != 0) {
-        if (!ProxyConnect(handle))
-            return false;
-        handle->connected = true;
-        return true;
-    }
-    if (handle->server[0] == '\0' || handle->user[0] == '\0' || handle->database[0] == '\0')
+    if (!handle->backend->CanConnect(handle))
         return false;
-
-    for (;;) {
-        // A fresh library connection for every attempt; the one of an
-        // earlier, lost connection is released first.
-        CloseConnection(handle);
-        mysql_init(&handle->connection);
-        handle->initialised = true;
-        if (mysql_real_connect(&handle->connection, handle->server, handle->user, handle->password,
-                               handle->database, 0, nullptr, 0) != nullptr)
-            break;
-        LogError("SQL CONNECT: %s", mysql_error(&handle->connection));
+    while (!handle->backend->Connect(handle)) {
+        if (!handle->backend->waitsForServer)
+            return false;
+        LogError("SQL CONNECT: %s", handle->backend->ErrorText(handle));
         Sleep(10000);
     }
-    mysql_query(&handle->connection, "set names 'utf8'");
     handle->connected = true;
     return true;
 }
 
 bool DbQuery(DbHandle* handle, const char* statement)
 {
-    if (handle->mode != 0)
-        return ProxyQuery(handle, statement);
-
-    for (;;) {
-        if (!handle->connected)
-            return false;
-        if (handle->last_statement.data() != statement)
-            handle->last_statement.assign(statement);
-        int failed;
-        {
-            std::lock_guard<std::mutex> guard(handle->lock);
-            failed = mysql_real_query(&handle->connection, statement, std::strlen(statement));
-        }
-        if (failed == 0)
-            return true;
-        if (ReportSqlErrors)
-            PrintMessage("SQL ERROR: %s.\n  Query was: %s\n", mysql_error(&handle->connection), statement);
-        if (!IsConnectionLost(mysql_errno(&handle->connection)))
-            return false;
-        Sleep(1000);
-        DbConnect(handle);
-    }
+    return RunStatement(handle, statement, true);
 }
 
 bool DbExecute(DbHandle* handle, const char* format, ...)
@@ -174,17 +148,22 @@ bool DbExecute(DbHandle* handle, const char* format, ...)
     return ok;
 }
 
+bool DbExecuteQuiet(DbHandle* handle, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    bool ok = QueryFormatted(handle, format, args, false);
+    va_end(args);
+    return ok;
+}
+
 uint32_t DbInsert(DbHandle* handle, const char* format, ...)
 {
     va_list args;
     va_start(args, format);
     bool ok = QueryFormatted(handle, format, args);
     va_end(args);
-    if (!ok)
-        return 0;
-    if (handle->mode != 0)
-        return handle->insert_id;
-    return static_cast<uint32_t>(mysql_insert_id(&handle->connection));
+    return ok ? handle->backend->InsertId(handle) : 0;
 }
 
 uint32_t DbUpdate(DbHandle* handle, const char* format, ...)
@@ -193,26 +172,18 @@ uint32_t DbUpdate(DbHandle* handle, const char* format, ...)
     va_start(args, format);
     bool ok = QueryFormatted(handle, format, args);
     va_end(args);
-    if (!ok)
-        return 0;
-    if (handle->mode != 0)
-        return handle->affected_rows;
-    return static_cast<uint32_t>(mysql_affected_rows(&handle->connection));
+    return ok ? handle->backend->AffectedRows(handle) : 0;
 }
 
 DbResult* DbStoreResult(DbHandle* handle)
 {
-    if (handle->mode != 0)
-        return ProxyStoreResult(handle);
-    if (!handle->connected)
-        return nullptr;
-
-    MYSQL_RES* stored = mysql_store_result(&handle->connection);
+    bool lost = false;
+    DbResult* result = handle->backend->StoreResult(handle, lost);
     // A result set lost with the connection cannot be taken again from the
     // same connection: reconnect and send the statement again, a bounded
     // number of times.
-    for (int attempt = 1; stored == nullptr && IsConnectionLost(mysql_errno(&handle->connection)); ++attempt) {
-        PrintMessage("SQL SERVER ERROR: %s\n", mysql_error(&handle->connection));
+    for (int attempt = 1; result == nullptr && lost; ++attempt) {
+        PrintMessage("SQL SERVER ERROR: %s\n", handle->backend->ErrorText(handle));
         Sleep(5000);
         if (attempt > ResultRetryLimit) {
             LogError("SQL SERVER ERROR: result set lost %d times, statement given up: %.200s", attempt,
@@ -220,73 +191,50 @@ DbResult* DbStoreResult(DbHandle* handle)
             return nullptr;
         }
         DbConnect(handle);
-        // DbQuery records the statement it runs; hand it a copy.
+        // The statement run records itself as the last one; hand it a copy.
         std::string statement = handle->last_statement;
         if (!DbQuery(handle, statement.c_str()))
             return nullptr;
-        stored = mysql_store_result(&handle->connection);
+        result = handle->backend->StoreResult(handle, lost);
     }
-    if (stored == nullptr)
-        return nullptr;
-    DbResult* result = new DbResult();
-    result->owner = handle;
-    result->result = stored;
     return result;
 }
 
 char** DbFetchRow(DbResult* result)
 {
-    if (result == nullptr)
-        return nullptr;
-    if (result->owner->mode != 0)
-        return ProxyFetchRow(result);
-    return mysql_fetch_row(result->result);
+    return result == nullptr ? nullptr : result->owner->backend->FetchRow(result);
 }
 
 uint64_t DbRowCount(DbResult* result)
 {
-    if (result == nullptr)
-        return 0;
-    if (result->owner->mode != 0)
-        return result->row_count;
-    return mysql_num_rows(result->result);
+    return result == nullptr ? 0 : result->owner->backend->RowCount(result);
 }
 
 uint32_t DbColumnCount(DbResult* result)
 {
-    if (result == nullptr)
-        return 0;
-    if (result->owner->mode != 0)
-        return result->column_count;
-    return mysql_num_fields(result->result);
+    return result == nullptr ? 0 : result->owner->backend->ColumnCount(result);
 }
 
 void DbFreeResult(DbResult* result)
 {
-    if (result == nullptr)
-        return;
-    if (result->owner->mode != 0) {
-        ProxyFreeResult(result);
-        return;
-    }
-    mysql_free_result(result->result);
-    delete result;
+    if (result != nullptr)
+        result->owner->backend->FreeResult(result);
 }
 
 char* DbGetVariable(DbHandle* handle, const char* name, char* output, size_t outputSize)
 {
     output[0] = '\0';
     if (!DbExecute(handle, "show variables")) {
-        LOG_ASSERT("b", Unit, 437);
+        LOG_ASSERT("b", Unit, VariableStatementLine);
         return output;
     }
     DbResult* result = DbStoreResult(handle);
     if (result == nullptr) {
-        LOG_ASSERT("result", Unit, 440);
+        LOG_ASSERT("result", Unit, VariableResultLine);
         return output;
     }
     while (char** row = DbFetchRow(result)) {
-        if (row[0] != nullptr && EqualsIgnoringCase(row[0], name)) {
+        if (row[0] != nullptr && EqualsNoCase(row[0], name)) {
             CopyText(output, outputSize, row[1] != nullptr ? row[1] : "");
             break;
         }
@@ -303,12 +251,12 @@ char* DbQueryValue(DbHandle* handle, char* output, size_t outputSize, const char
     bool ok = QueryFormatted(handle, format, args);
     va_end(args);
     if (!ok) {
-        LOG_ASSERT("b", Unit, 469);
+        LOG_ASSERT("b", Unit, ValueStatementLine);
         return output;
     }
     DbResult* result = DbStoreResult(handle);
     if (result == nullptr) {
-        LOG_ASSERT("result", Unit, 472);
+        LOG_ASSERT("result", Unit, ValueResultLine);
         return output;
     }
     char** row = DbFetchRow(result);
@@ -322,9 +270,6 @@ void DbClose(DbHandle* handle)
 {
     if (handle == nullptr)
         return;
-    if (handle->mode != 0)
-        ProxyClose(handle);
-    else
-        CloseConnection(handle);
+    handle->backend->Close(handle);
     delete handle;
 }

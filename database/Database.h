@@ -10,7 +10,7 @@
 
 // Size of the statement buffer; a formatted statement holds at most one byte
 // less and a longer one is refused.
-constexpr size_t StatementBufferSize = 0x80000;
+constexpr size_t StatementBufferSize = TextBufferSize;
 
 // Client library error numbers after which the layer reconnects.
 constexpr unsigned ServerGoneError = 2006;
@@ -19,15 +19,33 @@ constexpr unsigned ServerLostError = 2013;
 struct DbHandle;
 struct DbResult;
 
+// How a handle reaches its database, fixed when it is opened.
+enum class DbMode {
+    Direct,  // a Connector/C connection to the site's database server
+    Proxy,   // a ClientSocket to a database proxy (WSDB/2.0)
+};
+
 // While true, statements the server refuses are printed.
 extern std::atomic<bool> ReportSqlErrors;
 
-// Opens a handle for site in direct mode (0) or proxy mode (other values);
-// connecting has been attempted when it returns.
-DbHandle* DbOpen(const SiteConfig* site, int mode);
+// Initialises the client library once per process, before any handle.
+void DbLibraryInit();
+
+// Waits until the database server named by site's settings answers a
+// connection attempt, at most limitMilliseconds in short steps: a refusal
+// of the login counts as an answer, only "cannot reach the server" is
+// waited out. Nothing is reported. true when the server answered.
+bool DbWaitForServer(const SiteConfig* site, unsigned limitMilliseconds);
+
+// Opens a handle for site in the given mode; connecting has been attempted
+// when it returns.
+DbHandle* DbOpen(const SiteConfig* site, DbMode mode);
 bool DbConnect(DbHandle* handle);
 bool DbQuery(DbHandle* handle, const char* statement);
 bool DbExecute(DbHandle* handle, const char* format, ...) VTD_PRINTF(2, 3);
+// DbExecute for a statement that is expected to fail at times: a refusal is
+// not printed, whatever ReportSqlErrors says.
+bool DbExecuteQuiet(DbHandle* handle, const char* format, ...) VTD_PRINTF(2, 3);
 // Auto-increment id of the inserted row (low 32 bits); 0 on failure.
 uint32_t DbInsert(DbHandle* handle, const char* format, ...) VTD_PRINTF(2, 3);
 // Rows changed (low 32 bits); 0 on failure.

@@ -5,17 +5,26 @@
 // payload of row texts.
 #include "database/Proxy.h"
 
+#include "database/DbHandle.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "database/DbHandle.h"
 #include "log/Log.h"
 #include "net/ClientSocket.h"
 
 namespace {
 
 constexpr const char* Unit = "Database";
+
+// Line numbers of this unit's failure reports about the proxy exchange.
+constexpr int OpenFailureLine = 172;
+constexpr int SendFailureLine = 184;
+constexpr int HeaderFailureLine = 194;
+constexpr int PayloadLimitLine = 206;
+constexpr int PayloadFailureLine = 211;
+constexpr int RowArrayLine = 259;
 
 // Pauses of the protocol: after the opening request, after a (re)opening
 // before the statement goes out, and before the socket is closed.
@@ -53,15 +62,15 @@ void PutWord(unsigned char* bytes, uint32_t value)
 
 void ReleasePayload(DbHandle* handle)
 {
-    std::free(handle->payload);
-    handle->payload = nullptr;
-    handle->payload_size = 0;
+    std::free(handle->proxy.payload);
+    handle->proxy.payload = nullptr;
+    handle->proxy.payload_size = 0;
 }
 
 void DropConnection(DbHandle* handle)
 {
-    SocketClose(handle->socket);
-    handle->socket = nullptr;
+    SocketClose(handle->proxy.socket);
+    handle->proxy.socket = nullptr;
     handle->connected = false;
 }
 
@@ -71,10 +80,10 @@ void DropConnection(DbHandle* handle)
 bool OpenProxy(DbHandle* handle)
 {
     handle->connected = false;
-    handle->socket = SocketConnectAddress(handle->server, false);
-    if (handle->socket == nullptr)
+    handle->proxy.socket = SocketConnectAddress(handle->server, false);
+    if (handle->proxy.socket == nullptr)
         return false;
-    SocketSendFormat(handle->socket, "GET / WSDB/2.0\r\nHost: %s\r\n\r\n", handle->server);
+    SocketSendFormat(handle->proxy.socket, "GET / WSDB/2.0\r\nHost: %s\r\n\r\n", handle->server);
     Sleep(OpeningPause);
     handle->connected = true;
     return true;
@@ -91,7 +100,7 @@ Reply ReadPayload(DbHandle* handle, uint32_t payloadLength, uint32_t keepLength)
     uint32_t capacity = keepLength < ReadPiece ? keepLength : ReadPiece;
     char* block = static_cast<char*>(std::malloc(static_cast<size_t>(capacity) + 1));
     if (block == nullptr) {
-        LOG_ASSERT("buffer", Unit, 206);
+        LOG_ASSERT("buffer", Unit, PayloadLimitLine);
         return Reply::Refused;
     }
     uint32_t kept = 0;
@@ -101,14 +110,14 @@ Reply ReadPayload(DbHandle* handle, uint32_t payloadLength, uint32_t keepLength)
             char* larger = static_cast<char*>(std::realloc(block, static_cast<size_t>(grown) + 1));
             if (larger == nullptr) {
                 std::free(block);
-                LOG_ASSERT("buffer", Unit, 206);
+                LOG_ASSERT("buffer", Unit, PayloadLimitLine);
                 return Reply::Refused;
             }
             block = larger;
             capacity = grown;
         }
         uint32_t want = capacity - kept < ReadPiece ? capacity - kept : ReadPiece;
-        int got = SocketReceiveExact(handle->socket, block + kept, static_cast<int>(want));
+        int got = SocketReceiveExact(handle->proxy.socket, block + kept, static_cast<int>(want));
         kept += static_cast<uint32_t>(got > 0 ? got : 0);
         if (got != static_cast<int>(want)) {
             std::free(block);
@@ -121,14 +130,14 @@ Reply ReadPayload(DbHandle* handle, uint32_t payloadLength, uint32_t keepLength)
     char discard[4096];
     for (uint32_t rest = payloadLength - keepLength; rest > 0;) {
         int want = rest < sizeof(discard) ? static_cast<int>(rest) : static_cast<int>(sizeof(discard));
-        if (SocketReceiveExact(handle->socket, discard, want) != want) {
+        if (SocketReceiveExact(handle->proxy.socket, discard, want) != want) {
             std::free(block);
             return Reply::Broken;
         }
         rest -= static_cast<uint32_t>(want);
     }
-    handle->payload = block;
-    handle->payload_size = kept;
+    handle->proxy.payload = block;
+    handle->proxy.payload_size = kept;
     return Reply::Complete;
 }
 
@@ -145,11 +154,47 @@ bool Reconnect(DbHandle* handle, int line)
     return true;
 }
 
-}  // namespace
-
-bool ProxyConnect(DbHandle* handle)
+// One exchange on an open connection: the statement out, its reply in. A
+// broken connection gives Broken with the line of the report that its
+// reopening makes when it fails; a refused reply has dropped the connection.
+Reply Exchange(DbHandle* handle, const char* statement, size_t length, int& brokenLine)
 {
-    return OpenProxy(handle);
+    unsigned char size[4];
+    PutWord(size, static_cast<uint32_t>(length));
+    SocketWrite(handle->proxy.socket, size, 4);
+    SocketWrite(handle->proxy.socket, statement, static_cast<int>(length));
+    if (!SocketFlush(handle->proxy.socket)) {
+        brokenLine = SendFailureLine;
+        return Reply::Broken;
+    }
+    unsigned char header[ProxyHeaderSize] = {};
+    if (SocketReceiveExact(handle->proxy.socket, header, ProxyHeaderSize) != ProxyHeaderSize) {
+        brokenLine = HeaderFailureLine;
+        return Reply::Broken;
+    }
+    handle->proxy.column_count = Word(header, WordColumnCount);
+    handle->proxy.affected_rows = Word(header, WordAffectedRows);
+    handle->proxy.insert_id = Word(header, WordInsertId);
+
+    uint32_t resultLength = Word(header, WordResultLength);
+    uint32_t payloadLength = Word(header, WordPayloadLength);
+    if (resultLength == 0 || payloadLength == 0)
+        return Reply::Complete;
+    // A payload beyond the bound cannot be a real reply. Its bytes are not
+    // read, so the connection is dropped: the next statement starts on a new
+    // one instead of reading them as a header.
+    if (payloadLength > ProxyPayloadLimit) {
+        LOG_ASSERT("buffer", Unit, PayloadLimitLine);
+        DropConnection(handle);
+        return Reply::Refused;
+    }
+    // A result cannot be longer than the payload that carries it.
+    uint32_t keepLength = resultLength < payloadLength ? resultLength : payloadLength;
+    Reply reply = ReadPayload(handle, payloadLength, keepLength);
+    if (reply == Reply::Refused)
+        DropConnection(handle);
+    brokenLine = PayloadFailureLine;
+    return reply;
 }
 
 bool ProxyQuery(DbHandle* handle, const char* statement)
@@ -165,88 +210,53 @@ bool ProxyQuery(DbHandle* handle, const char* statement)
                  SocketBufferSize - 4, statement);
         return false;
     }
-
     for (;;) {
         ReleasePayload(handle);
         if (!handle->connected) {
             if (!OpenProxy(handle)) {
-                LOG_ASSERT("b", Unit, 172);
+                LOG_ASSERT("b", Unit, OpenFailureLine);
                 return false;
             }
             Sleep(OpeningPause);
         }
-
-        unsigned char size[4];
-        PutWord(size, static_cast<uint32_t>(length));
-        SocketWrite(handle->socket, size, 4);
-        SocketWrite(handle->socket, statement, static_cast<int>(length));
-        if (!SocketFlush(handle->socket)) {
-            if (!Reconnect(handle, 184))
-                return false;
-            continue;
-        }
-
-        unsigned char header[ProxyHeaderSize] = {};
-        if (SocketReceiveExact(handle->socket, header, ProxyHeaderSize) != ProxyHeaderSize) {
-            if (!Reconnect(handle, 194))
-                return false;
-            continue;
-        }
-        handle->column_count = Word(header, WordColumnCount);
-        handle->affected_rows = Word(header, WordAffectedRows);
-        handle->insert_id = Word(header, WordInsertId);
-
-        uint32_t resultLength = Word(header, WordResultLength);
-        uint32_t payloadLength = Word(header, WordPayloadLength);
-        if (resultLength == 0 || payloadLength == 0)
-            return true;
-        // A payload beyond the bound cannot be a real reply. Its bytes are
-        // not read, so the connection is dropped: the next statement starts
-        // on a new one instead of reading them as a header.
-        if (payloadLength > ProxyPayloadLimit) {
-            LOG_ASSERT("buffer", Unit, 206);
-            DropConnection(handle);
-            return false;
-        }
-        // A result cannot be longer than the payload that carries it.
-        uint32_t keepLength = resultLength < payloadLength ? resultLength : payloadLength;
-        switch (ReadPayload(handle, payloadLength, keepLength)) {
+        int brokenLine = 0;
+        switch (Exchange(handle, statement, length, brokenLine)) {
         case Reply::Complete:
             return true;
         case Reply::Refused:
-            DropConnection(handle);
             return false;
         case Reply::Broken:
-            if (!Reconnect(handle, 211))
+            if (!Reconnect(handle, brokenLine))
                 return false;
-            continue;
+            break;
         }
     }
 }
 
-DbResult* ProxyStoreResult(DbHandle* handle)
+DbResult* ProxyStoreResult(DbHandle* handle, bool& lost)
 {
+    lost = false;
     DbResult* result = new DbResult();
     result->owner = handle;
     result->result = nullptr;
-    result->payload = handle->payload;
-    result->payload_size = handle->payload_size;
-    handle->payload = nullptr;
-    handle->payload_size = 0;
-    result->cursor = result->payload;
-    result->rows_fetched = 0;
-    result->row_count = handle->affected_rows;
-    result->column_count = handle->column_count;
+    result->proxy.payload = handle->proxy.payload;
+    result->proxy.payload_size = handle->proxy.payload_size;
+    handle->proxy.payload = nullptr;
+    handle->proxy.payload_size = 0;
+    result->proxy.cursor = result->proxy.payload;
+    result->proxy.rows_fetched = 0;
+    result->proxy.row_count = handle->proxy.affected_rows;
+    result->proxy.column_count = handle->proxy.column_count;
     // Every value takes at least its NUL byte, so a row of more columns than
     // the result has bytes can never be complete: such a row array is not
     // needed (and could be absurdly large).
-    uint32_t entries = result->column_count;
-    if (entries > result->payload_size)
+    uint32_t entries = result->proxy.column_count;
+    if (entries > result->proxy.payload_size)
         entries = 0;
-    result->row = static_cast<char**>(std::calloc(entries == 0 ? 1 : entries, sizeof(char*)));
-    if (result->row == nullptr) {
-        LOG_ASSERT("row", Unit, 259);
-        std::free(result->payload);
+    result->proxy.row = static_cast<char**>(std::calloc(entries == 0 ? 1 : entries, sizeof(char*)));
+    if (result->proxy.row == nullptr) {
+        LOG_ASSERT("row", Unit, RowArrayLine);
+        std::free(result->proxy.payload);
         delete result;
         return nullptr;
     }
@@ -255,52 +265,94 @@ DbResult* ProxyStoreResult(DbHandle* handle)
 
 char** ProxyFetchRow(DbResult* result)
 {
-    if (result->payload == nullptr)
+    if (result->proxy.payload == nullptr)
         return nullptr;
-    char* end = result->payload + result->payload_size;
-    char* cursor = result->cursor;
+    char* end = result->proxy.payload + result->proxy.payload_size;
+    char* cursor = result->proxy.cursor;
     if (cursor >= end || *cursor == '\r')
         return nullptr;
-    if (result->column_count > result->payload_size) {
-        result->cursor = end;
+    if (result->proxy.column_count > result->proxy.payload_size) {
+        result->proxy.cursor = end;
         return nullptr;
     }
-    for (uint32_t column = 0; column < result->column_count; column++) {
+    for (uint32_t column = 0; column < result->proxy.column_count; column++) {
         char* nul = static_cast<char*>(std::memchr(cursor, '\0', static_cast<size_t>(end - cursor)));
         if (nul == nullptr) {
             // The result ends inside this row: it is not returned, and the
             // walk is over.
-            result->cursor = end;
+            result->proxy.cursor = end;
             return nullptr;
         }
-        result->row[column] = cursor;
+        result->proxy.row[column] = cursor;
         cursor = nul + 1;
     }
     // The separator after the last value; a result that ends right after
     // the values has none.
     if (cursor < end)
         cursor++;
-    result->cursor = cursor;
-    result->rows_fetched++;
-    return result->row;
+    result->proxy.cursor = cursor;
+    result->proxy.rows_fetched++;
+    return result->proxy.row;
 }
 
 void ProxyFreeResult(DbResult* result)
 {
-    std::free(result->payload);
-    std::free(result->row);
+    std::free(result->proxy.payload);
+    std::free(result->proxy.row);
     delete result;
 }
 
 void ProxyClose(DbHandle* handle)
 {
-    if (handle->socket != nullptr) {
+    if (handle->proxy.socket != nullptr) {
         unsigned char size[4];
         PutWord(size, sizeof(CloseText) - 1);
-        SocketSend(handle->socket, size, 4);
-        SocketSendFormat(handle->socket, "%s", CloseText);
+        SocketSend(handle->proxy.socket, size, 4);
+        SocketSendFormat(handle->proxy.socket, "%s", CloseText);
         Sleep(ClosePause);
         DropConnection(handle);
     }
     ReleasePayload(handle);
 }
+
+bool CanConnect(const DbHandle*)
+{
+    return true;
+}
+
+DbQueryOutcome Query(DbHandle* handle, const char* statement)
+{
+    return ProxyQuery(handle, statement) ? DbQueryOutcome::Done : DbQueryOutcome::Failed;
+}
+
+const char* ErrorText(DbHandle*)
+{
+    return "";
+}
+
+uint64_t RowCount(DbResult* result)
+{
+    return result->proxy.row_count;
+}
+
+uint32_t ColumnCount(DbResult* result)
+{
+    return result->proxy.column_count;
+}
+
+uint32_t InsertId(DbHandle* handle)
+{
+    return handle->proxy.insert_id;
+}
+
+uint32_t AffectedRows(DbHandle* handle)
+{
+    return handle->proxy.affected_rows;
+}
+
+}  // namespace
+
+const DbBackend ProxyBackend = {
+    CanConnect, OpenProxy, false, Query, ErrorText, ProxyStoreResult, ProxyFetchRow, RowCount, ColumnCount,
+    ProxyFreeResult, InsertId, AffectedRows, ProxyClose,
+};

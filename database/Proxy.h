@@ -10,25 +10,13 @@ constexpr int ProxyHeaderSize = 32;
 // damaged stream: the statement fails and the connection is dropped.
 constexpr uint32_t ProxyPayloadLimit = 256u << 20;
 
-struct DbHandle;
-struct DbResult;
-
-// Opens the proxy connection named by handle->server; false when it fails.
-bool ProxyConnect(DbHandle* handle);
-// Sends statement and reads the reply into the handle (insert id, affected
-// rows, column count, payload). A broken connection is opened again and the
-// statement sent again. false when no connection can be made, when the
-// statement does not fit the send buffer beside its length (nothing is
-// sent), or when the reply announces a payload beyond ProxyPayloadLimit or
-// one that cannot be held (the connection is then dropped). A result longer
-// than its payload is cut to the payload.
-bool ProxyQuery(DbHandle* handle, const char* statement);
-// A new result that takes over the handle's payload.
-DbResult* ProxyStoreResult(DbHandle* handle);
-// The next row of result, or null after the last. The walk stays inside the
-// kept result: a row that it cuts short is not returned and ends the walk.
-char** ProxyFetchRow(DbResult* result);
-// Releases everything ProxyStoreResult made, the record itself included.
-void ProxyFreeResult(DbResult* result);
-// Sends the close message, closes the socket and releases the payload.
-void ProxyClose(DbHandle* handle);
+// The proxy back end of the database layer (DbBackend in DbHandle.h): opens
+// the connection named by the handle's server ("host[:port]"); sends each
+// statement and reads the reply into the handle (insert id, affected rows,
+// column count, payload). A broken connection is opened again and the
+// statement sent again. A statement fails when no connection can be made,
+// when it does not fit the send buffer beside its length (nothing is sent),
+// or when the reply announces a payload beyond ProxyPayloadLimit or one that
+// cannot be held (the connection is then dropped). A result longer than its
+// payload is cut to the payload; the row walk stays inside the kept result:
+// a row that it cuts short is not returned and ends the walk.

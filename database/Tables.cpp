@@ -1,8 +1,9 @@
 // The table definitions, expanded from TableDefs.inc.
 #include "database/Tables.h"
 
-#include <cctype>
 #include <iterator>
+
+#include "platform/Text.h"
 
 #include "database/TableDefs.inc"
 
@@ -25,15 +26,6 @@ const TableDef Tables[] = {VTD_SITE_TABLES(VTD_TABLE_DEF)};
 
 static_assert(std::size(Tables) == SiteTableCount, "the site database has 58 tables");
 
-bool SameNameIgnoringCase(const char* a, const char* b)
-{
-    for (; *a != 0 && *b != 0; ++a, ++b) {
-        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
-            return false;
-    }
-    return *a == *b;
-}
-
 }  // namespace
 
 const TableDef* SiteTables()
@@ -46,7 +38,7 @@ const TableDef* FindSiteTable(const char* name)
     if (name == nullptr)
         return nullptr;
     for (const TableDef& table : Tables) {
-        if (SameNameIgnoringCase(table.name, name))
+        if (EqualsNoCase(table.name, name))
             return &table;
     }
     return nullptr;

@@ -10,7 +10,6 @@
 #include "database/DbHandle.h"
 #include "net/ClientSocket.h"
 #include "platform/SocketPair.h"
-#include "database/Proxy.h"
 
 namespace {
 
@@ -51,14 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     SiteConfig site{};
     CopyText(site.sql_server, "127.0.0.1:0");
     DbHandle* handle = new DbHandle();
-    handle->mode = 1;
-    handle->payload = nullptr;
-    handle->payload_size = 0;
+    handle->mode = DbMode::Proxy;
+    handle->backend = &ProxyBackend;
+    handle->proxy.payload = nullptr;
+    handle->proxy.payload_size = 0;
     CopyText(handle->server, site.sql_server);
     ClientSocket* socket = new ClientSocket();
     socket->socket = client;
     socket->scrambled = 0;
-    handle->socket = socket;
+    handle->proxy.socket = socket;
     handle->connected = true;
 
     for (int i = 0; i < StatementLimit && handle->connected; i++) {
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             break;
         while (char** row = DbFetchRow(result)) {
             // Readers take as many columns as the reply announced.
-            for (uint32_t column = 0; column < result->column_count; column++)
+            for (uint32_t column = 0; column < result->proxy.column_count; column++)
                 ProxyFuzzSink += std::strlen(row[column]);
         }
         DbFreeResult(result);

@@ -7,12 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <map>
+
 #include "config/Config.h"
-#include "config/RegistryKey.h"
 #include "log/Log.h"
+#include "platform/Files.h"
 #include "platform/Platform.h"
 #include "platform/SystemInfo.h"
-#include "server/List.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -21,8 +23,6 @@ namespace {
 constexpr int FragmentFailureLine = 11;
 constexpr int ConfFailureLine = 76;
 
-constexpr const char* ServerKeyPath = "SOFTWARE\\Vantry\\Server";
-constexpr const char* OstrandHostKeyPath = "SOFTWARE\\KOLTINC\\OSTRAND\\Host";
 constexpr const char* DefaultTimeZone = "America/New_York";
 constexpr int VantryPort = 19038;
 constexpr const char* DeviceIdentifier = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
@@ -45,19 +45,6 @@ void Appendf(std::string& out, const char* format, ...)
     va_end(args);
 }
 
-// The generated files are text files: every line ends in CR LF.
-std::string ToTextFileBytes(const std::string& text)
-{
-    std::string bytes;
-    bytes.reserve(text.size() + text.size() / 16);
-    for (char c : text) {
-        if (c == '\n')
-            bytes += '\r';
-        bytes += c;
-    }
-    return bytes;
-}
-
 char* EscapeWith(char* target, size_t size, const char* source, char quote)
 {
     if (size == 0)
@@ -74,15 +61,6 @@ char* EscapeWith(char* target, size_t size, const char* source, char quote)
     }
     target[used] = '\0';
     return target;
-}
-
-// "folder<separator>name", the way the daemon composes its own paths.
-std::string SubPath(const char* folder, const char* name)
-{
-    std::string path = folder;
-    path += PathSeparator;
-    path += name;
-    return path;
 }
 
 struct Escaped {
@@ -108,11 +86,6 @@ SiteConfig* SiteOf(const ListNode* node)
     return static_cast<SiteConfig*>(node->item);
 }
 
-bool IsDefaultSite(const SiteConfig& site)
-{
-    return std::strcmp(site.name, "default") == 0;
-}
-
 bool DirectoryListHas(const List& list, const char* folder)
 {
     for (const ListNode* node = list.first; node != nullptr; node = node->next)
@@ -126,100 +99,172 @@ void FreeText(void* text)
     std::free(text);
 }
 
-// Every site with an htdocs folder gets one block per host name: "_default_"
-// for the catch-all site, else each alias up to the first empty one.
-void WriteSiteHosts(std::string& out, int port, const char* forward, bool ssl)
+// Path of a file in the web server's conf folder of the install folder.
+std::string ConfFolderFile(const ServerConfig& config, const char* name)
 {
-    for (const ListNode* node = Config.Sites.first; node != nullptr; node = node->next) {
-        const SiteConfig& site = *SiteOf(node);
-        if (site.path_htdocs[0] == '\0')
-            continue;
-        if (IsDefaultSite(site)) {
-            WriteVirtualHost(out, site.path_htdocs, site.path_files, site.path_cache, site.path, "_default_", port,
-                             forward, ssl);
-            continue;
-        }
-        for (int i = 0; i < SiteAliasCount && site.aliases[i][0] != '\0'; ++i)
-            WriteVirtualHost(out, site.path_htdocs, site.path_files, site.path_cache, site.path, site.aliases[i],
-                             port, forward, ssl);
-    }
+    return JoinPath(JoinPath(JoinPath(config.InstallFolder, "apache"), "conf"), name);
 }
 
-// The httpd.conf text; DirectoryList gives each htdocs folder one block.
-std::string ComposeHttpdConf()
-{
-    std::string out;
-    out += "## Generated file, do not edit.\n\n";
-    AppendConfFragment(out, "conf.modules");
+// One fragment file of the conf folder as it is copied: every line ended in
+// "\n", whether it came in ending in LF or CR LF, an unterminated last line
+// included. read is false when the file could not be read; error then holds
+// the OS error of the attempt.
+struct Fragment {
+    bool read = false;
+    int error = 0;
+    std::string text;
+};
 
-    List directoryList;
-    for (const ListNode* node = Config.Sites.first; node != nullptr; node = node->next) {
-        const SiteConfig& site = *SiteOf(node);
-        if (site.path_htdocs[0] == '\0')
-            continue;
-        if (!DirectoryListHas(directoryList, site.path_htdocs)) {
-            directoryList.Append(strdup(site.path_htdocs));
-            Appendf(out, "<Directory \"%s\">\n", Conf(site.path_htdocs).text);
-            AppendConfFragment(out, "conf.directory");
+Fragment ReadFragment(const std::string& path)
+{
+    Fragment fragment;
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes)) {
+        fragment.error = GetLastOsError();
+        return fragment;
+    }
+    fragment.read = true;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        size_t next = end == std::string::npos ? bytes.size() : end + 1;
+        size_t stop = end == std::string::npos ? bytes.size() : end;
+        if (end != std::string::npos && stop > start && bytes[stop - 1] == '\r')
+            --stop;
+        fragment.text.append(bytes, start, stop - start);
+        fragment.text += '\n';
+        start = next;
+    }
+    return fragment;
+}
+
+// httpd.conf as it is being composed. Each fragment is read from disk once
+// per composition, however many blocks copy it; a fragment that cannot be
+// read is reported at every place that copies it.
+struct ConfComposer {
+    const ServerConfig& config;
+    std::string out;
+    std::map<std::string, Fragment> fragments;
+
+    void AppendFragment(const char* name)
+    {
+        auto it = fragments.find(name);
+        if (it == fragments.end())
+            it = fragments.emplace(name, ReadFragment(ConfFolderFile(config, name))).first;
+        if (!it->second.read) {
+            SetLastOsError(it->second.error);
+            LOG_ASSERT("fp", "Httpd", FragmentFailureLine);
+            return;
+        }
+        out += it->second.text;
+    }
+
+    // One VirtualHost block. With a forward target that is not empty the
+    // block only redirects to it; ssl picks the fragment closing a full block.
+    void AppendVirtualHost(const SiteConfig& site, const char* serverName, int port, const char* forward, bool ssl)
+    {
+        Appendf(out, "<VirtualHost *:%d>\n", port);
+        if (forward != nullptr && forward[0] != '\0') {
+            Appendf(out, "\tRedirect permanent / %s\n", forward);
+        } else {
+            Appendf(out, "\tServerName %s\n", serverName);
+            Appendf(out, "\tDocumentRoot \"%s\"\n", Conf(site.path_htdocs).text);
+            Appendf(out, "\tAlias /contents \"%s\"\n", Conf(site.path_files).text);
+            Appendf(out, "\tAlias /cache \"%s\"\n", Conf(site.path_cache).text);
+            Appendf(out, "\tphp_admin_value upload_tmp_dir \"%s\"\n", Conf(JoinPath(site.path, "runtime")).text);
+            Appendf(out, "\tphp_admin_value system_tmp_dir \"%s\"\n", Conf(JoinPath(site.path, "runtime")).text);
+            Appendf(out, "\tphp_value auto_prepend_file \"%s\"\n",
+                    Conf(JoinPath(site.path, "serverconfig.php")).text);
+            AppendFragment(ssl ? "conf.virtualssl" : "conf.virtual");
+        }
+        out += "</VirtualHost>\n\n";
+    }
+
+    // Every site with an htdocs folder gets one block per host name:
+    // "_default_" for the catch-all site, else each alias up to the first
+    // empty one.
+    void AppendSiteHosts(int port, const char* forward, bool ssl)
+    {
+        for (const ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
+            const SiteConfig& site = *SiteOf(node);
+            if (site.path_htdocs[0] == '\0')
+                continue;
+            if (IsDefaultSite(site)) {
+                AppendVirtualHost(site, "_default_", port, forward, ssl);
+                continue;
+            }
+            for (int i = 0; i < SiteAliasCount && site.aliases[i][0] != '\0'; ++i)
+                AppendVirtualHost(site, site.aliases[i], port, forward, ssl);
+        }
+    }
+
+    // One Directory block per htdocs folder (DirectoryList remembers those
+    // written), one per files folder.
+    void AppendDirectories()
+    {
+        List directoryList;
+        for (const ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
+            const SiteConfig& site = *SiteOf(node);
+            if (site.path_htdocs[0] == '\0')
+                continue;
+            if (!DirectoryListHas(directoryList, site.path_htdocs)) {
+                directoryList.Append(strdup(site.path_htdocs));
+                Appendf(out, "<Directory \"%s\">\n", Conf(site.path_htdocs).text);
+                AppendFragment("conf.directory");
+                out += "</Directory>\n\n";
+            }
+            Appendf(out, "<Directory \"%s\">\n", Conf(site.path_files).text);
+            AppendFragment("conf.directory2");
             out += "</Directory>\n\n";
         }
-        Appendf(out, "<Directory \"%s\">\n", Conf(site.path_files).text);
-        AppendConfFragment(out, "conf.directory2");
-        out += "</Directory>\n\n";
-    }
-    directoryList.RemoveAll(FreeText);
-
-    AppendConfFragment(out, "conf.base");
-
-    Appendf(out, "Listen 127.0.0.1:%d\n", InternalHttpPort);
-    Appendf(out, "NameVirtualHost *:%d\n\n", InternalHttpPort);
-    WriteSiteHosts(out, InternalHttpPort, nullptr, false);
-
-    if (Config.HttpEnabled != 0) {
-        Appendf(out, "Listen %d\n", Config.PortNumber);
-        Appendf(out, "NameVirtualHost *:%d\n\n", Config.PortNumber);
-        WriteSiteHosts(out, Config.PortNumber, Config.HttpForward, false);
+        directoryList.RemoveAll(FreeText);
     }
 
-    if (Config.HttpsEnabled != 0) {
-        Appendf(out, "Listen %d\n", Config.HttpsPortNumber);
-        Appendf(out, "NameVirtualHost *:%d\n", Config.HttpsPortNumber);
-        AppendConfFragment(out, "conf.ssl");
-        WriteSiteHosts(out, Config.HttpsPortNumber, Config.HttpsForward, true);
-    }
+    void Compose()
+    {
+        out += "## Generated file, do not edit.\n\n";
+        AppendFragment("conf.modules");
+        AppendDirectories();
+        AppendFragment("conf.base");
 
-    AppendConfFragment(out, "conf.footer");
-    return out;
-}
+        Appendf(out, "Listen 127.0.0.1:%d\n", InternalHttpPort);
+        Appendf(out, "NameVirtualHost *:%d\n\n", InternalHttpPort);
+        AppendSiteHosts(InternalHttpPort, nullptr, false);
+
+        if (config.HttpEnabled != 0) {
+            Appendf(out, "Listen %d\n", config.PortNumber);
+            Appendf(out, "NameVirtualHost *:%d\n\n", config.PortNumber);
+            AppendSiteHosts(config.PortNumber, config.HttpForward, false);
+        }
+
+        if (config.HttpsEnabled != 0) {
+            Appendf(out, "Listen %d\n", config.HttpsPortNumber);
+            Appendf(out, "NameVirtualHost *:%d\n", config.HttpsPortNumber);
+            AppendFragment("conf.ssl");
+            AppendSiteHosts(config.HttpsPortNumber, config.HttpsForward, true);
+        }
+
+        AppendFragment("conf.footer");
+    }
+};
 
 // Values shared by every site's serverconfig.php.
 struct PhpCommon {
-    char ffmpegPath[ConfigTextSize];
-    char computerName[ConfigTextSize];
+    std::string ffmpegPath;
+    std::string computerName;
+    std::string timeZone;
 };
 
-void ReadPhpCommon(PhpCommon& common)
+PhpCommon MakePhpCommon(const ServerConfig& config)
 {
-    std::snprintf(common.ffmpegPath, sizeof common.ffmpegPath, IsNativeX86() ? "%s/bin/ffmpeg32" : "%s/bin/ffmpeg",
-                  Config.InstallFolder);
-    RegistryKey server;
-    if (server.Open(ServerKeyPath))
-        server.ReadText("path_ffmpeg", common.ffmpegPath);
-
-    CopyText(common.computerName, GetComputerNameText().c_str());
-    RegistryKey host;
-    if (host.Open(OstrandHostKeyPath))
-        host.ReadText("Computername", common.computerName);
-}
-
-void ReadTimeZone(char (&timeZone)[ConfigTextSize])
-{
-    CopyText(timeZone, "");
-    RegistryKey server;
-    if (server.Open(ServerKeyPath))
-        server.ReadText("TimeZone", timeZone);
-    if (timeZone[0] == '\0')
-        CopyText(timeZone, DefaultTimeZone);
+    PhpCommon common;
+    common.ffmpegPath = std::string(config.InstallFolder) + (IsNativeX86() ? "/bin/ffmpeg32" : "/bin/ffmpeg") +
+                        ExecutableSuffix;
+    if (config.FfmpegPathSet)
+        common.ffmpegPath = config.FfmpegPath;
+    common.computerName = config.HostComputerNameSet ? config.HostComputerName : GetComputerNameText();
+    common.timeZone = config.TimeZone[0] != '\0' ? config.TimeZone : DefaultTimeZone;
+    return common;
 }
 
 // Every text value goes between single quotes escaped by PHP's own rules
@@ -227,46 +272,46 @@ void ReadTimeZone(char (&timeZone)[ConfigTextSize])
 // included: a quote in a password must not end the string and break every
 // page of the site, or inject code into it. Values without either character
 // come out as they are stored.
-std::string ComposeServerConfigPhp(const SiteConfig& site, const PhpCommon& common, const char* timeZone)
+std::string ComposeServerConfigPhp(const ServerConfig& config, const SiteConfig& site, const PhpCommon& common)
 {
-    const char* install = Config.InstallFolder;
+    const char* install = config.InstallFolder;
     const char* alias = IsDefaultSite(site) ? "_default_" : site.aliases[0];
     std::string out;
     out += "<?php\n";
     out += "// Generated file, do not edit.\n\n";
-    Appendf(out, "ini_set('date.timezone', '%s');\n", Php(timeZone).text);
-    Appendf(out, "ini_set('session.save_path', '%s');\n", Php(SubPath(site.path, "runtime")).text);
-    Appendf(out, "ini_set('session.cookie_path', '%s');\n", Php(SubPath(site.path, "runtime")).text);
+    Appendf(out, "ini_set('date.timezone', '%s');\n", Php(common.timeZone).text);
+    Appendf(out, "ini_set('session.save_path', '%s');\n", Php(JoinPath(site.path, "runtime")).text);
+    Appendf(out, "ini_set('session.cookie_path', '%s');\n", Php(JoinPath(site.path, "runtime")).text);
     out += "define('VANTRY_DEBUG', 'false');\n";
     Appendf(out, "define('VANTRY_COMPUTERNAME', '%s');\n", Php(common.computerName).text);
     Appendf(out, "define('VANTRY_VERSION', '%s');\n", ProgramVersion);
     Appendf(out, "define('VANTRY_INSTALL', '%s');\n", Php(install).text);
-    Appendf(out, "define('VANTRY_BIN', '%s');\n", Php(SubPath(install, "bin")).text);
-    Appendf(out, "define('VANTRY_LOGS', '%s');\n", Php(SubPath(install, "logs")).text);
-    Appendf(out, "define('VANTRY_BACKUP', '%s');\n", Php(SubPath(install, "backup")).text);
-    Appendf(out, "define('VANTRY_RTMPPORT', %d);\n", Config.RtmpPortNumber);
+    Appendf(out, "define('VANTRY_BIN', '%s');\n", Php(JoinPath(install, "bin")).text);
+    Appendf(out, "define('VANTRY_LOGS', '%s');\n", Php(JoinPath(install, "logs")).text);
+    Appendf(out, "define('VANTRY_BACKUP', '%s');\n", Php(JoinPath(install, "backup")).text);
+    Appendf(out, "define('VANTRY_RTMPPORT', %d);\n", config.RtmpPortNumber);
     Appendf(out, "define('VANTRY_HTTPIPORT', %d);\n", InternalHttpPort);
     Appendf(out, "define('VANTRY_VANTRYPORT', %d);\n", VantryPort);
     Appendf(out, "define('VANTRY_SITENAME', '%s');\n", Php(site.name).text);
     Appendf(out, "define('VANTRY_ALIASNAME', '%s');\n", Php(alias).text);
     Appendf(out, "define('VANTRY_SITEPATH', '%s');\n", Php(site.path).text);
-    Appendf(out, "define('VANTRY_RUNTIME', '%s');\n", Php(SubPath(site.path, "runtime")).text);
+    Appendf(out, "define('VANTRY_RUNTIME', '%s');\n", Php(JoinPath(site.path, "runtime")).text);
     Appendf(out, "define('VANTRY_TEMP', '%s');\n", Php(site.path_temp).text);
     Appendf(out, "define('VANTRY_CACHE', '%s');\n", Php(site.path_cache).text);
     Appendf(out, "define('VANTRY_CONTENT', '%s');\n", Php(site.path_files).text);
     Appendf(out, "define('VANTRY_HTDOCS', '%s');\n", Php(site.path_htdocs).text);
-    Appendf(out, "define('VANTRY_VTDROLE', %d);\n", Config.VtdRole);
-    Appendf(out, "define('VANTRY_VTDMASTERNAME', '%s');\n", Php(Config.VtdMasterName).text);
+    Appendf(out, "define('VANTRY_VTDROLE', %d);\n", config.VtdRole);
+    Appendf(out, "define('VANTRY_VTDMASTERNAME', '%s');\n", Php(config.VtdMasterName).text);
     Appendf(out, "define('VANTRY_UDID', '%s');\n", DeviceIdentifier);
     Appendf(out, "define('VANTRY_FFMPEG_PATH', '%s');\n", Php(common.ffmpegPath).text);
     Appendf(out, "define('VANTRY_DBHOST', '%s');\n", Php(site.sql_server).text);
     Appendf(out, "define('VANTRY_DBNAME', '%s');\n", Php(site.sql_database).text);
     Appendf(out, "define('VANTRY_DBUSER', '%s');\n", Php(site.sql_user).text);
     Appendf(out, "define('VANTRY_DBPASSWORD', '%s');\n", Php(site.sql_password).text);
-    Appendf(out, "define('VANTRY_SMTP_HOST', '%s');\n", Php(Config.SmtpHost).text);
-    Appendf(out, "define('VANTRY_SMTP_USER', '%s');\n", Php(Config.SmtpUser).text);
-    Appendf(out, "define('VANTRY_SMTP_PASSWORD', '%s');\n", Php(Config.SmtpPassword).text);
-    Appendf(out, "define('VANTRY_SMTP_EMAIL', '%s');\n", Php(Config.SmtpEmail).text);
+    Appendf(out, "define('VANTRY_SMTP_HOST', '%s');\n", Php(config.SmtpHost).text);
+    Appendf(out, "define('VANTRY_SMTP_USER', '%s');\n", Php(config.SmtpUser).text);
+    Appendf(out, "define('VANTRY_SMTP_PASSWORD', '%s');\n", Php(config.SmtpPassword).text);
+    Appendf(out, "define('VANTRY_SMTP_EMAIL', '%s');\n", Php(config.SmtpEmail).text);
     return out;
 }
 
@@ -274,25 +319,21 @@ std::string ComposeServerConfigPhp(const SiteConfig& site, const PhpCommon& comm
 // htdocs folder. A file that cannot be written is passed over. A site
 // without a site folder is passed over too: its folders and file would
 // otherwise land in the root of the file system.
-void WriteSiteConfigs()
+void WriteSiteConfigs(const ServerConfig& config)
 {
-    PhpCommon common;
-    ReadPhpCommon(common);
-    for (const ListNode* node = Config.Sites.first; node != nullptr; node = node->next) {
+    PhpCommon common = MakePhpCommon(config);
+    for (const ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
         const SiteConfig& site = *SiteOf(node);
         if (site.path[0] == '\0')
             continue;
-        CreateFolderPath(SubPath(site.path, "runtime"));
+        CreateFolderPath(JoinPath(site.path, "runtime"));
         CreateFolderPath(site.path_htdocs);
         CreateFolderPath(site.path_temp);
-        CreateFolderPath(SubPath(site.path, "assets"));
+        CreateFolderPath(JoinPath(site.path, "assets"));
         CreateFolderPath(site.path_files);
         CreateFolderPath(site.path_cache);
-
-        char timeZone[ConfigTextSize];
-        ReadTimeZone(timeZone);
-        WriteFileAtomically(SubPath(site.path, "serverconfig.php"),
-                            ToTextFileBytes(ComposeServerConfigPhp(site, common, timeZone)));
+        WriteFileAtomically(JoinPath(site.path, "serverconfig.php"),
+                            ToCrLf(ComposeServerConfigPhp(config, site, common)));
     }
 }
 
@@ -308,68 +349,20 @@ char* EscapePhpValue(char* target, size_t size, const char* source)
     return EscapeWith(target, size, source, '\'');
 }
 
-std::string ConfFolderFile(const char* name)
-{
-    std::string path = SubPath(Config.InstallFolder, "apache");
-    path = SubPath(path.c_str(), "conf");
-    return SubPath(path.c_str(), name);
-}
-
-void AppendConfFragment(std::string& out, const char* name)
-{
-    std::string bytes;
-    if (!ReadWholeFile(ConfFolderFile(name), bytes)) {
-        LOG_ASSERT("fp", "Httpd", FragmentFailureLine);
-        return;
-    }
-    // Lines come in ending in LF or CR LF and go out ending in "\n"; an
-    // unterminated last line is ended so the next line is not glued to it.
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        size_t next = end == std::string::npos ? bytes.size() : end + 1;
-        size_t stop = end == std::string::npos ? bytes.size() : end;
-        if (end != std::string::npos && stop > start && bytes[stop - 1] == '\r')
-            --stop;
-        out.append(bytes, start, stop - start);
-        out += '\n';
-        start = next;
-    }
-}
-
-void WriteVirtualHost(std::string& out, const char* documentRoot, const char* filesFolder,
-                      const char* cacheFolder, const char* siteFolder, const char* serverName, int port,
-                      const char* forward, bool ssl)
-{
-    Appendf(out, "<VirtualHost *:%d>\n", port);
-    if (forward != nullptr && forward[0] != '\0') {
-        Appendf(out, "\tRedirect permanent / %s\n", forward);
-    } else {
-        Appendf(out, "\tServerName %s\n", serverName);
-        Appendf(out, "\tDocumentRoot \"%s\"\n", Conf(documentRoot).text);
-        Appendf(out, "\tAlias /contents \"%s\"\n", Conf(filesFolder).text);
-        Appendf(out, "\tAlias /cache \"%s\"\n", Conf(cacheFolder).text);
-        Appendf(out, "\tphp_admin_value upload_tmp_dir \"%s\"\n", Conf(SubPath(siteFolder, "runtime")).text);
-        Appendf(out, "\tphp_admin_value system_tmp_dir \"%s\"\n", Conf(SubPath(siteFolder, "runtime")).text);
-        Appendf(out, "\tphp_value auto_prepend_file \"%s\"\n", Conf(SubPath(siteFolder, "serverconfig.php")).text);
-        AppendConfFragment(out, ssl ? "conf.virtualssl" : "conf.virtual");
-    }
-    out += "</VirtualHost>\n\n";
-}
-
-void WriteWebConfig()
+void WriteWebConfig(const ServerConfig& config)
 {
     // Where there is no conf folder nothing can be written: that is reported
     // alone, before the fragments would be looked for there one by one.
-    std::string path = ConfFolderFile("httpd.conf");
+    std::string path = ConfFolderFile(config, "httpd.conf");
     if (!FolderExists(path.substr(0, path.rfind(PathSeparator)))) {
         LOG_ASSERT("fconf", "Httpd", ConfFailureLine);
         return;
     }
-    std::string conf = ToTextFileBytes(ComposeHttpdConf());
-    if (!WriteFileAtomically(path, conf)) {
+    ConfComposer composer{config, {}, {}};
+    composer.Compose();
+    if (!WriteFileAtomically(path, ToCrLf(composer.out))) {
         LOG_ASSERT("fconf", "Httpd", ConfFailureLine);
         return;
     }
-    WriteSiteConfigs();
+    WriteSiteConfigs(config);
 }

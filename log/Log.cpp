@@ -1,5 +1,7 @@
 #include "log/Log.h"
 
+#include "platform/Files.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
@@ -43,6 +45,7 @@ void WriteLogLine(const char* name, const std::string& text)
                               now.minute, now.second, text.c_str());
     if (line.back() != '\n')
         line += '\n';
+    WriteDebuggerChannel(line);
     WriteStandardError(line);
     AppendToFile(LogFileName(folder, name, now), line);
 }
@@ -60,6 +63,7 @@ void PrintMessage(const char* format, ...)
     va_start(args, format);
     std::string text = FormatV(format, args);
     va_end(args);
+    WriteDebuggerChannel(text);
     WriteStandardError(text);
 }
 
@@ -94,10 +98,12 @@ void LogError(const char* format, ...)
     else
         line = Format("ERROR: %d %s\n", code, text.c_str());
 
-    if (enabled)
+    if (enabled) {
         WriteLogLine("error", line);
-    else
+    } else {
+        WriteDebuggerChannel(line);
         WriteStandardError(line);
+    }
     // The caller's error code survives the report (a code of 0 is left to
     // whatever the file operations set, as callers do not rely on it).
     if (code != 0)
@@ -115,9 +121,7 @@ void ShowErrorBox(void* owner, const char* format, ...)
     if (code != 0)
         GetOsErrorText(code, system);
     std::string box = system + "\n" + text + "\n\nClick Ok to continue.";
-    // No desktop to show a box on: the box text goes to standard error and
-    // the call returns at once, as if OK had been clicked.
-    WriteStandardError("Vantry: " + box + "\n");
+    ShowMessageBox("Vantry", box);
     SetLastOsError(code);
 }
 

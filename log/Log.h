@@ -5,17 +5,16 @@
 #include <string>
 
 #include "platform/Platform.h"
-
-#define VTD_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#include "platform/Text.h"
 
 // Size of the buffer every routine formats into; a text holds at most one
 // byte less.
-constexpr size_t MessageBufferSize = 0x80000;
+constexpr size_t MessageBufferSize = TextBufferSize;
 
 // Set once early in start-up: from then on LogError writes to the error log.
 extern std::atomic<bool> ErrorLogEnabled;
 
-// Formatted text to the debugger channel (none here) and standard error.
+// Formatted text to the debugger channel and standard error.
 void PrintMessage(const char* format, ...) VTD_PRINTF(1, 2);
 // Time-stamped line appended to logs/<name>-YYYYMM.log beside the executable,
 // echoed to standard error.

@@ -1,8 +1,6 @@
 // ClientSocket: the daemon's only network client.
 #include "net/ClientSocket.h"
 
-#include "config/Config.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cstdarg>
@@ -12,12 +10,17 @@
 #include <memory>
 #include <string>
 
+#include "platform/Platform.h"
+
 const unsigned char ScrambleKey[ScrambleKeyLength] = {'Q', 'x', '7', '!', 'p', 'R', '2', '#', 'm', 'T', '9', '$',
                                                       'v', 'L', '4', '&', 'n', 'W', '8', '*', 'k', 'Z', '5', '%'};
 
 namespace {
 
 constexpr const char* Unit = "ClientSocket";
+// Line numbers of this unit's failure reports.
+constexpr int FormatOverflowLine = 388;
+constexpr int HostFailureLine = 476;
 constexpr int StatusBufferSize = 2048;
 
 int64_t SteadyMilliseconds()
@@ -98,7 +101,7 @@ long ReceiveSome(ClientSocket* s, void* buffer, int size)
 
 // Formats into a fresh buffer of DEFAULT_MEMSIZE bytes; length is the full
 // length of the formatted text, which may exceed what the buffer holds.
-std::unique_ptr<char[]> FormatText(const char* format, va_list args, size_t& length)
+std::unique_ptr<char[]> FormatToNewBuffer(const char* format, va_list args, size_t& length)
 {
     auto buffer = std::make_unique<char[]>(DEFAULT_MEMSIZE);
     int n = std::vsnprintf(buffer.get(), DEFAULT_MEMSIZE, format, args);
@@ -264,10 +267,10 @@ int SocketWriteFormat(ClientSocket* s, const char* format, ...)
     size_t length = 0;
     va_list args;
     va_start(args, format);
-    std::unique_ptr<char[]> mem = FormatText(format, args, length);
+    std::unique_ptr<char[]> mem = FormatToNewBuffer(format, args, length);
     va_end(args);
     if (length > DEFAULT_MEMSIZE) {
-        LogError("ASSERT(%s) failed, aborting at %s:%d", "strlen(mem.buf) <= DEFAULT_MEMSIZE", Unit, 388);
+        LogError("ASSERT(%s) failed, aborting at %s:%d", "strlen(mem.buf) <= DEFAULT_MEMSIZE", Unit, FormatOverflowLine);
         std::abort();
     }
     // A text of exactly DEFAULT_MEMSIZE characters lost its last one to the
@@ -282,7 +285,7 @@ int SocketSendFormat(ClientSocket* s, const char* format, ...)
     size_t length = 0;
     va_list args;
     va_start(args, format);
-    std::unique_ptr<char[]> mem = FormatText(format, args, length);
+    std::unique_ptr<char[]> mem = FormatToNewBuffer(format, args, length);
     va_end(args);
     // A cut text would put a broken message on the wire: send none.
     if (length >= DEFAULT_MEMSIZE)
@@ -335,7 +338,7 @@ char* GetLocalAddress(const char* host, char* output)
     }
     uint32_t address = 0;
     if (!ResolveIPv4Address(host, address)) {
-        LOG_ASSERT("host", Unit, 476);
+        LOG_ASSERT("host", Unit, HostFailureLine);
         return output;
     }
     FormatIPv4Address(address, output, 16);

@@ -9,9 +9,10 @@
 
 #include "log/Log.h"
 #include "platform/Socket.h"
+#include "platform/Text.h"
 
 // Size of the text buffer of the formatted writes and sends.
-constexpr size_t DEFAULT_MEMSIZE = 0x80000;
+constexpr size_t DEFAULT_MEMSIZE = TextBufferSize;
 // Size of the send buffer filled by SocketWrite.
 constexpr int SocketBufferSize = 65536;
 // Longest a would-block wait lasts before the operation is tried again.

@@ -1,7 +1,6 @@
 // Requests of the daemon to its own web server.
 #include "net/LocalRequest.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -28,7 +27,7 @@ void RequestLocalSiteAt(int port, unsigned replyLimit, const SiteConfig* site, c
 
 const char* LocalSiteHostName(const SiteConfig* site)
 {
-    if (std::strcmp(site->name, "default") == 0)
+    if (IsDefaultSite(*site))
         return "_default_";
     return site->aliases[0];
 }
@@ -57,7 +56,7 @@ void RequestLocalSiteOn(int port, unsigned replyLimit, const SiteConfig* site, c
         // The report carries the system's text for a time-out; the caller's
         // own error code is kept.
         int saved = GetLastOsError();
-        SetLastOsError(ETIMEDOUT);
+        SetLastOsError(OsErrorTimedOut);
         LogError("No reply header to \"%s\" from %s for host \"%s\" within %u ms, request abandoned", line, address,
                  host, replyLimit);
         SetLastOsError(saved);
@@ -73,10 +72,10 @@ void RequestLocalSite(const SiteConfig* site, const char* format, ...)
     va_end(args);
 }
 
-bool TriggerDatabaseUpdateOn(int port, unsigned replyLimit)
+bool TriggerDatabaseUpdateOn(const ServerConfig& config, int port, unsigned replyLimit)
 {
     Sleep(10000);
-    for (ListNode* node = Config.Sites.first; node != nullptr; node = node->next) {
+    for (ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
         const auto* site = static_cast<const SiteConfig*>(node->item);
         if (site == nullptr || site->sql_database[0] == '\0')
             continue;
@@ -86,7 +85,7 @@ bool TriggerDatabaseUpdateOn(int port, unsigned replyLimit)
     return true;
 }
 
-bool TriggerDatabaseUpdate()
+bool TriggerDatabaseUpdate(const ServerConfig& config)
 {
-    return TriggerDatabaseUpdateOn(InternalHttpPort, LocalReplyLimitMilliseconds);
+    return TriggerDatabaseUpdateOn(config, InternalHttpPort, LocalReplyLimitMilliseconds);
 }

@@ -1,20 +1,36 @@
-// The daemon's view of the operating system: everything below is implemented
-// per platform (POSIX here) so the logic above never includes an OS header.
+// The daemon's view of the operating system: everything declared in the
+// platform headers is implemented once per platform (<Unit>_posix.cpp,
+// <Unit>_win32.cpp, chosen by CMake), so the logic above never includes an
+// OS header.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <vector>
 
+#ifdef _WIN32
 // Separator used when the daemon composes a path of its own.
+constexpr char PathSeparator = '\\';
+// Ending of executable file names ("httpd" + ExecutableSuffix).
+constexpr const char* ExecutableSuffix = ".exe";
+// Deleting a folder tree can be completed by the system some time after the
+// calls return; the daemon waits this long before creating it anew.
+constexpr unsigned FolderRemovalPauseMilliseconds = 1000;
+// The OS error code of an operation that ran out of time (ERROR_TIMEOUT).
+constexpr int OsErrorTimedOut = 1460;
+#else
 constexpr char PathSeparator = '/';
+constexpr const char* ExecutableSuffix = "";
+constexpr unsigned FolderRemovalPauseMilliseconds = 0;
+constexpr int OsErrorTimedOut = ETIMEDOUT;
+#endif
 
 // Full path of the running executable ("" when it cannot be determined).
 std::string GetExecutablePath();
 // The executable's folder, without a trailing separator.
 std::string GetExecutableFolder();
-// Host name of this computer ("" when unknown).
+// Name of this computer as the system reports it ("" when unknown).
 std::string GetComputerNameText();
 
 struct LocalTime {
@@ -28,32 +44,22 @@ LocalTime GetLocalTime();
 void Sleep(unsigned milliseconds);
 void SetSleepDivisor(unsigned divisor);
 
-// The thread's last OS error code (errno here) and its system text.
+// The thread's last OS error code and its system text.
 int GetLastOsError();
 void SetLastOsError(int code);
 // Fills text with the system's message for code; false when the system has
 // no text for it.
 bool GetOsErrorText(int code, std::string& text);
 
-// Files and folders.
-bool PathExists(const std::string& path);     // file or folder
-bool FolderExists(const std::string& path);
-bool FileExists(const std::string& path);
-bool CreateFolder(const std::string& path);   // one level, default rights
-bool SetCurrentFolder(const std::string& path);
-// Names (not paths) of the entries of folder whose name matches the shell
-// pattern (for example "*.bin"), sorted by name; "." and ".." left out.
-std::vector<std::string> FindFiles(const std::string& folder, const std::string& pattern);
-// Appends bytes to a file in one write, creating it when missing (0644).
-bool AppendToFile(const std::string& path, const std::string& bytes);
-
-// Writes a whole file through a temporary file beside it and a rename, so a
-// failure leaves the previous file untouched. mode is the new file's access
-// rights (0600 for a private key). false on any failure (errno kept).
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsigned mode = 0644);
-
 // Writes text to standard error as it is (one write).
 void WriteStandardError(const std::string& text);
+// Passes text to the debugger channel (none on Linux).
+void WriteDebuggerChannel(const std::string& text);
+
+// Shows text in a message box with caption and an OK button and returns once
+// it is closed. Without a desktop (Linux) the text goes to standard error as
+// "<caption>: <text>" and the call returns at once.
+void ShowMessageBox(const char* caption, const std::string& text);
 
 // Re-entrant lock where the daemon's logic takes a lock it may already hold.
 using RecursiveLock = std::recursive_mutex;

@@ -2,28 +2,23 @@
 // line, wait for it, and find or terminate processes by executable name.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-// A started child: its process id and a handle (a pidfd here) that stays
-// bound to that process even after the id is reused. fd < 0: no process.
+// A started child: its process id and a handle (a pidfd on Linux, a process
+// handle on Windows) that stays bound to that process even after the id is
+// reused. handle < 0: no process.
 struct ProcessHandle {
     int pid = 0;
-    int fd = -1;
+    intptr_t handle = -1;
 };
-
-// Splits a command line into arguments by the rules of the Windows C
-// runtime: blanks and tabs separate, double quotes group, 2n backslashes
-// before a quote give n backslashes and a grouping quote, 2n+1 give n
-// backslashes and a literal quote, other backslashes are literal, and "" in
-// a quoted part is a literal quote. The program name (the first argument)
-// ends at the first blank unless quoted and takes backslashes literally.
-std::vector<std::string> SplitCommandLine(const char* commandLine);
 
 // Starts the program named by the command line, as CreateProcess does: when
 // the unquoted program name does not name a file, following blank-separated
-// pieces are joined to it until one does, so a folder with blanks works. The
-// child inherits the environment, current folder and standard input, output
+// pieces are joined to it until one does, so a folder with blanks works. On
+// Linux the line is split by SplitCommandLine (CommandLine.h). The child
+// inherits the environment, current folder and standard input, output
 // and error, nothing else; it runs in a process group of its own (a Ctrl+C
 // at the daemon's terminal is the daemon's to handle) with default signal
 // handling. false with the OS error set when it cannot be started.
@@ -59,6 +54,3 @@ enum class TerminateResult {
 // SIGTERM, a bounded wait of a few seconds, then SIGKILL. A process that is
 // our child is reaped.
 TerminateResult TerminateProcessByName(int pid, const char* name);
-
-// Ignores SIGPIPE so a peer that closes a connection never ends the daemon.
-void IgnoreBrokenPipe();

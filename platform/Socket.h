@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-using SocketHandle = int;
+// A socket descriptor on Linux, a SOCKET on Windows.
+using SocketHandle = intptr_t;
 constexpr SocketHandle InvalidSocket = -1;
 
 // Error code reported by SocketErrorCode when an operation on a
@@ -19,6 +20,11 @@ struct IPv4Endpoint {
     uint16_t port;
     uint32_t address;
 };
+
+// Starts the socket library (Winsock 2.2 on Windows). On Linux it makes a
+// peer that closes a connection unable to end the daemon through SIGPIPE.
+// false when the library cannot be started.
+bool StartSocketLibrary();
 
 // New IPv4 stream socket, or InvalidSocket.
 SocketHandle OpenStreamSocket();

@@ -1,8 +1,5 @@
-// What the daemon asks of the machine itself: processor architecture and
-// whole-file reads.
+// What the daemon asks of the machine itself: its processor architecture.
 #pragma once
-
-#include <string>
 
 // True when the machine's native processor architecture is 32-bit x86
 // (the machine's, not that of the daemon's own build).
@@ -10,7 +7,3 @@ bool IsNativeX86();
 // True for the machine names the system reports for 32-bit x86
 // ("i386" to "i686").
 bool IsX86MachineName(const char* machine);
-
-// Reads a whole file into bytes; false (OS error kept) when it cannot be
-// opened or read.
-bool ReadWholeFile(const std::string& path, std::string& bytes);

@@ -7,12 +7,22 @@
 #include "database/Readers.h"
 #include "database/Records.h"
 #include "log/Log.h"
-#include "platform/FileInfo.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
 #include "schema/ConvertDatabase.h"
 #include "schema/Helper.h"
 #include "schema/WsContentHelper.h"
 
 namespace {
+
+constexpr const char* Unit = "ConvertDatabase";
+// Line numbers of this unit's failure reports: the select, then its result.
+constexpr int CourseSelectLine = 393;
+constexpr int CourseResultLine = 396;
+constexpr int RecordingsSelectLine = 416;
+constexpr int RecordingsResultLine = 419;
+constexpr int FileSelectLine = 548;
+constexpr int FileResultLine = 551;
 
 // A stamped version containing this text still needs the data migrations.
 constexpr const char* MigrationMark = "6.4.";
@@ -27,12 +37,12 @@ constexpr const char* DefaultHeader =
 DbResult* SelectAll(DbHandle* db, const char* statement, int selectLine, int resultLine)
 {
     if (!DbExecute(db, "%s", statement)) {
-        LOG_ASSERT("b", "ConvertDatabase", selectLine);
+        LOG_ASSERT("b", Unit, selectLine);
         return nullptr;
     }
     DbResult* result = DbStoreResult(db);
     if (result == nullptr)
-        LOG_ASSERT("result", "ConvertDatabase", resultLine);
+        LOG_ASSERT("result", Unit, resultLine);
     return result;
 }
 
@@ -51,7 +61,7 @@ void SetDefaultHeader(DbHandle* db)
 // folder directly below it.
 bool LinkCourseRecordings(DbHandle* db)
 {
-    DbResult* result = SelectAll(db, "select * from Course", 393, 396);
+    DbResult* result = SelectAll(db, "select * from Course", CourseSelectLine, CourseResultLine);
     if (result == nullptr)
         return false;
     while (char** row = DbFetchRow(result)) {
@@ -73,7 +83,7 @@ bool LinkCourseRecordings(DbHandle* db)
 // "Personal Folders", is an ordinary folder.
 bool ClearNestedRecordings(DbHandle* db)
 {
-    DbResult* result = SelectAll(db, "select * from Object where recordings", 416, 419);
+    DbResult* result = SelectAll(db, "select * from Object where recordings", RecordingsSelectLine, RecordingsResultLine);
     if (result == nullptr)
         return false;
     while (char** row = DbFetchRow(result)) {
@@ -119,7 +129,7 @@ bool RegisterCachedRenditions(const SiteConfig* site, DbHandle* db)
         preset = ReadTranscodeTemplate(db, "1");
     if (preset == nullptr)
         return true;
-    DbResult* result = SelectAll(db, "select * from VFile", 548, 551);
+    DbResult* result = SelectAll(db, "select * from VFile", FileSelectLine, FileResultLine);
     if (result == nullptr) {
         FreeRecord(&preset->head);
         return false;
@@ -136,9 +146,9 @@ bool RegisterCachedRenditions(const SiteConfig* site, DbHandle* db)
         }
         std::string cache = site->path_cache;
         std::string plain = std::to_string(file.id) + ".flv";
-        AddCachedRendition(db, cache + "/" + plain, plain.c_str(), file.id, preset);
+        AddCachedRendition(db, JoinPath(cache, plain), plain.c_str(), file.id, preset);
         std::string specific = std::to_string(file.id) + "-" + std::to_string(preset->id) + ".flv";
-        AddCachedRendition(db, cache + "/" + specific, specific.c_str(), file.id, preset);
+        AddCachedRendition(db, JoinPath(cache, specific), specific.c_str(), file.id, preset);
     }
     DbFreeResult(result);
     FreeRecord(&preset->head);
@@ -149,11 +159,11 @@ bool RegisterCachedRenditions(const SiteConfig* site, DbHandle* db)
 // except state.bin.
 void CleanRuntimeFolder(const SiteConfig* site)
 {
-    std::string folder = std::string(site->path) + "/runtime";
+    std::string folder = JoinPath(site->path, "runtime");
     for (const std::string& name : FindFiles(folder, "*.[bB][iI][nN]")) {
         if (name[0] == '.' || name.find_first_of("$:") != std::string::npos || name == "state.bin")
             continue;
-        RemoveFile(folder + "/" + name);
+        RemoveFile(JoinPath(folder, name));
     }
 }
 

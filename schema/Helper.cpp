@@ -6,7 +6,12 @@
 #include <cstring>
 
 #include "log/Log.h"
-#include "platform/FileInfo.h"
+#include "platform/Files.h"
+
+namespace {
+// Line number of this unit's failure report.
+constexpr int OpenFailureLine = 535;
+} // namespace
 
 bool FileExists(const char* name)
 {
@@ -17,7 +22,7 @@ int64_t GetFileSize64(const char* name)
 {
     int64_t size = 0;
     if (name == nullptr || !ReadFileSize(name, &size)) {
-        LOG_ASSERT("h != INVALID_HANDLE_VALUE", "Helper", 535);
+        LOG_ASSERT("h != INVALID_HANDLE_VALUE", "Helper", OpenFailureLine);
         return 0;
     }
     return size;

@@ -8,51 +8,47 @@
 #include "database/Records.h"
 #include "log/Log.h"
 #include "net/ClientSocket.h"
-#include "platform/FileInfo.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
 #include "schema/ConvertDatabase.h"
 
 namespace {
 
+constexpr const char* Unit = "Init";
+// Line number of this unit's failure report.
+constexpr int HandleFailureLine = 31;
+
 // Longest path the start-up composes; a longer one is not touched.
 constexpr size_t MaxPathLength = 259;
 constexpr size_t NameBufferSize = 260;
-
-std::string JoinPath(const std::string& folder, const std::string& name)
-{
-    std::string path = folder;
-    path += PathSeparator;
-    path += name;
-    return path;
-}
 
 // Writes text (or an empty file for none) through a temporary file, with
 // each line ending in CR LF. A failure leaves the old file and is not
 // reported: the web server then keeps using what is on disk.
 void WriteCertificateFile(const std::string& path, const char* text, unsigned mode)
 {
-    WriteFileAtomically(path, ToCrLfText(text), mode);
+    WriteFileAtomically(path, ToCrLf(text != nullptr ? text : ""), mode);
 }
 
-void WriteCertificateFiles(DbHandle* db)
+void WriteCertificateFiles(const ServerConfig& config, DbHandle* db)
 {
-    CertificateRecord* certificate = ReadCertificate(db, "id=%d", Config.HttpsCertificateId);
+    CertificateRecord* certificate = ReadCertificate(db, "id=%d", config.HttpsCertificateId);
     if (certificate == nullptr)
         return;
-    std::string folder = Config.InstallFolder;
+    std::string folder = config.InstallFolder;
     WriteCertificateFile(folder + "/default.crt", certificate->certificate, 0644);
     WriteCertificateFile(folder + "/default.pvk", certificate->privatekey, 0600);
     FreeRecord(&certificate->head);
 }
 
-// Version check, upgrade and the per-start updates of a role-1 server.
-void StartSiteDatabase(const SiteConfig* site, DbHandle* db)
+// Version check, upgrade and the per-start updates of a role-1 server;
+// true when the database was upgraded.
+bool StartSiteDatabase(const SiteConfig* site, DbHandle* db)
 {
     // Older releases lack the two time stamps; where they exist (or the
     // table does not) the statements fail, and that is expected.
-    ReportSqlErrors = false;
-    DbExecute(db, "alter table DatabaseVersion add created datetime after version");
-    DbExecute(db, "alter table DatabaseVersion add updated datetime after created");
-    ReportSqlErrors = true;
+    DbExecuteQuiet(db, "alter table DatabaseVersion add created datetime after version");
+    DbExecuteQuiet(db, "alter table DatabaseVersion add updated datetime after created");
 
     DatabaseVersionRecord* version = ReadDatabaseVersion(db, "1");
     bool current = version != nullptr && version->version != nullptr &&
@@ -63,9 +59,10 @@ void StartSiteDatabase(const SiteConfig* site, DbHandle* db)
         UpgradeDatabase(site, db);
         std::string assets = JoinPath(site->path, "assets");
         DeleteFolderTree(assets.c_str());
-        Sleep(1000);
+        // Where the system completes a deletion later, the folder must be
+        // gone before it is created anew.
+        Sleep(FolderRemovalPauseMilliseconds);
         CreateFolderPath(assets);
-        UpdateTriggerRequested = true;
     }
 
     char computerName[NameBufferSize];
@@ -79,24 +76,10 @@ void StartSiteDatabase(const SiteConfig* site, DbHandle* db)
              computerName, address, ProgramVersion);
     DbUpdate(db, "update User set status=%d", 4);
     DbUpdate(db, "update Session set status=%d where status=%d", 2, 1);
+    return !current;
 }
 
 }  // namespace
-
-std::string ToCrLfText(const char* text)
-{
-    std::string out;
-    if (text == nullptr)
-        return out;
-    size_t length = std::strlen(text);
-    out.reserve(length + length / 32 + 2);
-    for (size_t i = 0; i < length; i++) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
-            out += '\r';
-        out += text[i];
-    }
-    return out;
-}
 
 void DeleteFolderTree(const char* path)
 {
@@ -114,22 +97,24 @@ void DeleteFolderTree(const char* path)
     RemoveFolder(path);
 }
 
-bool StartSiteDatabases()
+SiteDatabasesResult StartSiteDatabases(const ServerConfig& config)
 {
-    for (ListNode* node = Config.Sites.first; node != nullptr; node = node->next) {
+    SiteDatabasesResult result{true, false};
+    for (ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
         const SiteConfig* site = static_cast<const SiteConfig*>(node->item);
         if (site->sql_database[0] == '\0')
             continue;
-        DbHandle* db = DbOpen(site, 0);
+        DbHandle* db = DbOpen(site, DbMode::Direct);
         if (db == nullptr) {
-            LOG_ASSERT("db", "Init", 31);
-            return false;
+            LOG_ASSERT("db", Unit, HandleFailureLine);
+            result.completed = false;
+            return result;
         }
-        if (Config.VtdRole == 1)
-            StartSiteDatabase(site, db);
-        if (std::strcmp(site->name, "default") == 0 && Config.HttpsEnabled != 0)
-            WriteCertificateFiles(db);
+        if (config.VtdRole == 1 && StartSiteDatabase(site, db))
+            result.upgraded = true;
+        if (IsDefaultSite(*site) && config.HttpsEnabled != 0)
+            WriteCertificateFiles(config, db);
         DbClose(db);
     }
-    return true;
+    return result;
 }

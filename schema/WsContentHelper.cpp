@@ -11,6 +11,11 @@
 
 namespace {
 
+constexpr const char* Unit = "WsContentHelper";
+// Line numbers of this unit's failure reports.
+constexpr int SelectFailureLine = 49;
+constexpr int ResultFailureLine = 52;
+
 constexpr size_t MaxListLength = ParentListSize - 1;
 
 // Parents whose children one select fetches, and the size a batched update
@@ -138,6 +143,47 @@ std::string ChildParentList(int id, bool recordings, const std::string& parentLi
     return list;
 }
 
+namespace {
+
+// The children of generation[first..last) (one select), each with its list
+// built from its parent's, appended to children; objects already met are
+// passed over. Changed lists go to writer.
+void WalkChildren(DbHandle* db, const std::vector<HeldObject>& generation, size_t first, size_t last,
+                  const std::unordered_map<int, size_t>& byId, std::unordered_set<int>& met,
+                  ParentListWriter& writer, std::vector<HeldObject>& children)
+{
+    std::string ids;
+    for (size_t i = first; i < last; i++) {
+        if (i > first)
+            ids += ',';
+        ids += std::to_string(generation[i].id);
+    }
+    if (!DbExecute(db, "select id, parentid, recordings, parentlist from Object where parentid in (%s)",
+                   ids.c_str())) {
+        LOG_ASSERT("b", Unit, SelectFailureLine);
+        return;
+    }
+    DbResult* result = DbStoreResult(db);
+    if (result == nullptr) {
+        LOG_ASSERT("result", Unit, ResultFailureLine);
+        return;
+    }
+    while (char** row = DbFetchRow(result)) {
+        int id = row[0] != nullptr ? std::atoi(row[0]) : 0;
+        int parentId = row[1] != nullptr ? std::atoi(row[1]) : 0;
+        bool recordings = row[2] != nullptr && std::atoi(row[2]) != 0;
+        auto parent = byId.find(parentId);
+        if (parent == byId.end() || !met.insert(id).second)
+            continue;
+        std::string list = ChildParentList(id, recordings, generation[parent->second].list);
+        writer.Set(id, row[3], list);
+        children.push_back({id, std::move(list)});
+    }
+    DbFreeResult(result);
+}
+
+}  // namespace
+
 void UpdateParentLists(DbHandle* db, const ObjectRecord* object)
 {
     if (object == nullptr)
@@ -165,37 +211,9 @@ void UpdateParentLists(DbHandle* db, const ObjectRecord* object)
         for (size_t i = 0; i < generation.size(); i++)
             byId.emplace(generation[i].id, i);
         std::vector<HeldObject> children;
-        for (size_t first = 0; first < generation.size(); first += ParentsPerSelect) {
-            size_t last = std::min(generation.size(), first + ParentsPerSelect);
-            std::string ids;
-            for (size_t i = first; i < last; i++) {
-                if (i > first)
-                    ids += ',';
-                ids += std::to_string(generation[i].id);
-            }
-            if (!DbExecute(db, "select id, parentid, recordings, parentlist from Object where parentid in (%s)",
-                           ids.c_str())) {
-                LOG_ASSERT("b", "WsContentHelper", 49);
-                continue;
-            }
-            DbResult* result = DbStoreResult(db);
-            if (result == nullptr) {
-                LOG_ASSERT("result", "WsContentHelper", 52);
-                continue;
-            }
-            while (char** row = DbFetchRow(result)) {
-                int id = row[0] != nullptr ? std::atoi(row[0]) : 0;
-                int parentId = row[1] != nullptr ? std::atoi(row[1]) : 0;
-                bool recordings = row[2] != nullptr && std::atoi(row[2]) != 0;
-                auto parent = byId.find(parentId);
-                if (parent == byId.end() || !met.insert(id).second)
-                    continue;
-                std::string list = ChildParentList(id, recordings, generation[parent->second].list);
-                writer.Set(id, row[3], list);
-                children.push_back({id, std::move(list)});
-            }
-            DbFreeResult(result);
-        }
+        for (size_t first = 0; first < generation.size(); first += ParentsPerSelect)
+            WalkChildren(db, generation, first, std::min(generation.size(), first + ParentsPerSelect), byId, met,
+                         writer, children);
         generation = std::move(children);
     }
     writer.Flush();

@@ -6,23 +6,28 @@
 #include <cstring>
 #include <mutex>
 
-#include "config/Config.h"
+#include <string>
+
 #include "log/Log.h"
 #include "platform/Registry.h"
-#include "server/Server.h"
+#include "platform/Text.h"
 
 List ProcessTable;
-
-bool FormatText(char* target, size_t size, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    int length = std::vsnprintf(target, size, format, args);
-    va_end(args);
-    return length >= 0 && static_cast<size_t>(length) < size;
-}
+std::atomic<bool> StopRequested{false};
 
 namespace {
+
+constexpr const char* Unit = "MonitorProcess";
+// Line number of this unit's failure report.
+constexpr int StartFailureLine = 29;
+
+// Names under which a running database server is recognised.
+const char* const DatabaseServerNames[] = {"mysqld", "mysqld-nt", "mariadbd"};
+
+std::string ExecutableName(const char* name)
+{
+    return std::string(name) + ExecutableSuffix;
+}
 
 // Held around every program start. StopServer takes it after setting
 // StopRequested, so a start that saw the flag clear has finished (and its
@@ -34,7 +39,7 @@ std::mutex startLock;
 
 bool BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size)
 {
-    return FormatText(commandLine, size, "%s%c%s %s", process->folder, PathSeparator, process->name,
+    return FormatToField(commandLine, size, "%s%c%s %s", process->folder, PathSeparator, process->name,
                       process->arguments);
 }
 
@@ -49,7 +54,9 @@ bool StartProcess(ManagedProcess* process)
     // failed start.
     if (!BuildCommandLine(process, commandLine, sizeof(commandLine)) ||
         !SpawnProcess(commandLine, process->process)) {
-        LOG_ASSERT("b", "MonitorProcess", 29);
+        LOG_ASSERT("b", Unit, StartFailureLine);
+        LogError("%s could not be started from %s%c%s", process->name, process->folder, PathSeparator,
+                 process->name);
         return false;
     }
     return true;
@@ -69,12 +76,10 @@ void FinishProcessStarts()
     std::lock_guard<std::mutex> guard(startLock);
 }
 
-void AddManagedProcess(const char* name, const char* folder, const char* arguments, char option)
+void AddManagedProcess(const char* name, const char* folder, const char* arguments)
 {
-    if (HasOption(option))
-        return;
     auto* process = new ManagedProcess{};
-    CopyText(process->name, name);
+    CopyText(process->name, ExecutableName(name).c_str());
     CopyText(process->folder, folder);
     CopyText(process->arguments, arguments);
     ProcessTable.Append(process);
@@ -101,18 +106,20 @@ void MonitorProcesses()
     }
 }
 
-void StartDatabaseServer()
+bool StartDatabaseServer(const ServerConfig& config)
 {
-    if (IsProcessRunning("mysqld") || IsProcessRunning("mysqld-nt") || IsProcessRunning("mariadbd"))
-        return;
-    const char* install = Config.InstallFolder;
+    for (const char* name : DatabaseServerNames)
+        if (IsProcessRunning(ExecutableName(name).c_str()))
+            return false;
+    const char* install = config.InstallFolder;
     const char sep = PathSeparator;
     char folder[ManagedTextSize];
     char arguments[ManagedTextSize];
-    FormatText(folder, sizeof(folder), "%s%cmysql%cbin", install, sep, sep);
-    FormatText(arguments, sizeof(arguments), "-b %s%cmysql -h %s%cmysql%cdata --init-file=%s%cmysql%cmy.ini",
+    FormatToField(folder, sizeof(folder), "%s%cmysql%cbin", install, sep, sep);
+    FormatToField(arguments, sizeof(arguments), "-b %s%cmysql -h %s%cmysql%cdata --init-file=%s%cmysql%cmy.ini",
                   install, sep, install, sep, sep, install, sep, sep);
-    AddManagedProcess("mysqld", folder, arguments, 'm');
+    AddManagedProcess("mysqld", folder, arguments);
+    return true;
 }
 
 bool IsProcessRunning(const char* name)
@@ -138,14 +145,14 @@ void KillProcessByName(const char* name)
 
 void AuthorizeFirewallProgram(const char* path)
 {
-    RegKey key = nullptr;
-    if (!RegCreateKey("SYSTEM\\Select", &key))
+    SettingsKey key = nullptr;
+    if (!SettingsCreateKey("SYSTEM\\Select", &key))
         return;
     uint32_t current = 0;
     uint32_t type = 0;
     uint32_t size = sizeof(current);
-    bool found = RegQueryValue(key, "Current", &type, &current, &size);
-    RegCloseKey(key);
+    bool found = SettingsQueryValue(key, "Current", &type, &current, &size);
+    SettingsCloseKey(key);
     if (!found)
         return;
 
@@ -154,12 +161,12 @@ void AuthorizeFirewallProgram(const char* path)
                   "SYSTEM\\ControlSet%03d\\Services\\SharedAccess\\Parameters\\FirewallPolicy\\StandardProfile"
                   "\\AuthorizedApplications\\List",
                   static_cast<int>(current));
-    if (!RegCreateKey(keyPath, &key))
+    if (!SettingsCreateKey(keyPath, &key))
         return;
     char data[ManagedTextSize * 3];
     std::snprintf(data, sizeof(data), "%s:*:Enabled:@xpsp2res.dll,-22019", path);
-    RegSetValue(key, path, RegSz, data, static_cast<uint32_t>(std::strlen(data) + 1));
-    RegCloseKey(key);
+    SettingsSetValue(key, path, RegSz, data, static_cast<uint32_t>(std::strlen(data) + 1));
+    SettingsCloseKey(key);
 }
 
 bool EnablePrivilege(const char* name, bool enable)

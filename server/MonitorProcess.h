@@ -1,16 +1,19 @@
 // The supervised child programs: start, watch, restart; process utilities.
 #pragma once
 
+#include <atomic>
+
+#include "config/Config.h"
 #include "log/Log.h"
+#include "platform/List.h"
 #include "platform/Process.h"
-#include "server/List.h"
 
 constexpr size_t ManagedTextSize = 1024;
 // Longest command line handed to a child, without its terminating NUL.
 constexpr size_t CommandLineLimit = 2047;
 
 struct ManagedProcess {
-    char name[ManagedTextSize];      // executable file name, "httpd"
+    char name[ManagedTextSize];      // executable file name, "httpd" (Windows: "httpd.exe")
     char folder[ManagedTextSize];    // folder of the executable, no trailing separator
     char arguments[ManagedTextSize]; // appended to the command line; may be empty
     ProcessHandle process;           // the running (or last started) process
@@ -19,17 +22,23 @@ struct ManagedProcess {
 // The managed programs in the order they were added.
 extern List ProcessTable;
 
-// Adds and starts a program unless -<option> is on the command line; stale
-// processes of the same executable name are terminated first.
-void AddManagedProcess(const char* name, const char* folder, const char* arguments, char option);
+// Set once when the daemon stops: no program is started or restarted after
+// it, and a supervision pass under way ends early.
+extern std::atomic<bool> StopRequested;
+
+// Adds and starts a program (name without the platform's executable suffix);
+// stale processes of the same executable name are terminated first. The
+// caller leaves out the programs that the command line suppresses.
+void AddManagedProcess(const char* name, const char* folder, const char* arguments);
 // Starts one program: "<folder>/<name> <arguments>". false when it could not
 // be created (reported) or when the daemon is stopping (not reported).
 bool StartProcess(ManagedProcess* process);
 // One supervision pass: every program that has ended is started again after
 // a 2 s pause. Returns early once StopRequested is set.
 void MonitorProcesses();
-// Starts the database server unless one runs already.
-void StartDatabaseServer();
+// Starts the database server of config's install folder unless one runs
+// already; true when it was started here.
+bool StartDatabaseServer(const ServerConfig& config);
 bool IsProcessRunning(const char* name);
 // Terminates every process running under the executable name.
 void KillProcessByName(const char* name);
@@ -45,6 +54,3 @@ void FinishProcessStarts();
 // Full command line of a managed program, as StartProcess builds it; false
 // when it does not fit size bytes (the text is then cut).
 bool BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size);
-// snprintf into a fixed text field; false when the text was too long for it
-// and has been cut at the end.
-bool FormatText(char* target, size_t size, const char* format, ...) VTD_PRINTF(3, 4);

@@ -4,17 +4,19 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <mysql.h>
 
-#include "config/Config.h"
+#include "database/Database.h"
 #include "httpd/Httpd.h"
 #include "log/Log.h"
 #include "net/LocalRequest.h"
-#include "platform/Process.h"
+#include "platform/Files.h"
 #include "platform/Service.h"
+#include "platform/Socket.h"
 #include "schema/Init.h"
 #include "server/MonitorProcess.h"
 
+ServerConfig Config{};
+std::atomic<bool> UpdateTriggerRequested{false};
 char ServiceName[ServiceNameSize] = "vtd";
 int ProgramArgumentCount = 0;
 char** ProgramArguments = nullptr;
@@ -22,6 +24,9 @@ char** ProgramArguments = nullptr;
 namespace {
 
 constexpr const char* ProductTitle = "Vantry Server";
+constexpr const char* Unit = "Server";
+// Line number of this unit's failure report.
+constexpr int SocketStartFailureLine = 46;
 
 // The service status record and its checkpoint counter; reports come from
 // the service thread and from the control handler's thread.
@@ -38,6 +43,20 @@ int Usage()
 {
     PrintMessage("Usage: %s -d\n\n", ProductTitle);
     return 1;
+}
+
+// Longest wait for a database server the daemon started itself.
+constexpr unsigned DatabaseStartLimitMilliseconds = 10000;
+
+void WaitForDatabaseServer(const ServerConfig& config)
+{
+    for (ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
+        const auto* site = static_cast<const SiteConfig*>(node->item);
+        if (site->sql_database[0] != '\0') {
+            DbWaitForServer(site, DatabaseStartLimitMilliseconds);
+            return;
+        }
+    }
 }
 
 } // namespace
@@ -83,7 +102,7 @@ int RunProgram(int argc, char** argv)
             if (!InitServer(ServiceName))
                 return 1;
             ConsoleStartControlThread(ConsoleControlHandler);
-            RunServer();
+            RunServer(Config);
             WaitForStopServer();
             return 0;
         case 'n':
@@ -141,7 +160,7 @@ void ServiceEntry(int argc, char** argv)
             finalCode = static_cast<uint32_t>(GetLastOsError());
         } else {
             try {
-                RunServer();
+                RunServer(Config);
             } catch (...) {
                 finalCode = ServiceSpecificError;
             }
@@ -176,46 +195,55 @@ bool InitServer(const char* instanceName)
     EnablePrivilege("SeTcbPrivilege", true);
     // 3. From here on failure reports also go to the error log.
     ErrorLogEnabled = true;
-    // 4. Socket library: nothing to start, but a closed peer must never end
-    //    the daemon through SIGPIPE.
-    IgnoreBrokenPipe();
+    // 4. Socket library.
+    if (!StartSocketLibrary()) {
+        LOG_ASSERT("!res", Unit, SocketStartFailureLine);
+        return false;
+    }
     // 5. Database client library; its result does not matter.
-    mysql_library_init(0, nullptr, nullptr);
+    DbLibraryInit();
     // 6. Work in the program's own folder.
     SetCurrentFolder(GetExecutableFolder());
     // 7. Settings; with no settings key the start goes on with empty settings.
     SetInstanceName(Config, instanceName);
     LoadSettings(Config);
-    // 8. The database server, unless one runs.
-    StartDatabaseServer();
-    // 9. Site databases: create or upgrade each one; the result does not
-    //    stop the start.
-    StartSiteDatabases();
+    // 8. The database server, unless one runs (or -m leaves it out). One
+    //    started here is given time to accept connections, so the first
+    //    connection finds it ready instead of failing and waiting 10 s.
+    if (!HasOption('m') && StartDatabaseServer(Config))
+        WaitForDatabaseServer(Config);
+    // 9. Site databases: create or upgrade each one; only an upgrade matters
+    //    to what follows.
+    if (StartSiteDatabases(Config).upgraded)
+        UpdateTriggerRequested = true;
     // 10. Web server and site configuration.
-    WriteWebConfig();
+    WriteWebConfig(Config);
     // 11. -i asks every site to run its update page once supervision starts.
     if (HasOption('i'))
         UpdateTriggerRequested = true;
     return true;
 }
 
-void RunServer()
+void RunServer(const ServerConfig& config)
 {
     const char sep = PathSeparator;
     std::string programFolder = GetExecutableFolder();
     char folder[ManagedTextSize];
     char arguments[ManagedTextSize];
 
-    FormatText(folder, sizeof(folder), "%s%capache%cbin", Config.InstallFolder, sep, sep);
-    FormatText(arguments, sizeof(arguments), "-d \"%s%capache\" -D ONE_PROCESS", Config.InstallFolder, sep);
-    AddManagedProcess("httpd", folder, arguments, 'h');
-    AddManagedProcess("rtmpd", programFolder.c_str(), "", 'r');
-    AddManagedProcess("vtpd", programFolder.c_str(), "", 's');
+    FormatToField(folder, sizeof(folder), "%s%capache%cbin", config.InstallFolder, sep, sep);
+    FormatToField(arguments, sizeof(arguments), "-d \"%s%capache\" -D ONE_PROCESS", config.InstallFolder, sep);
+    if (!HasOption('h'))
+        AddManagedProcess("httpd", folder, arguments);
+    if (!HasOption('r'))
+        AddManagedProcess("rtmpd", programFolder.c_str(), "");
+    if (!HasOption('s'))
+        AddManagedProcess("vtpd", programFolder.c_str(), "");
 
     // After an upgrade (or with -i) every site runs its update page once,
     // before supervision begins.
     if (UpdateTriggerRequested)
-        TriggerDatabaseUpdate();
+        TriggerDatabaseUpdate(config);
 
     while (!StopRequested) {
         MonitorProcesses();
@@ -231,10 +259,8 @@ void StopServer()
     // A start that saw the flag clear finishes before the terminations, and
     // none follows them: when this returns none of these programs runs.
     FinishProcessStarts();
-    KillProcessByName("httpd");
-    KillProcessByName("rtmpd");
-    KillProcessByName("vtpd");
-    KillProcessByName("ffmpeg");
+    for (const char* name : {"httpd", "rtmpd", "vtpd", "ffmpeg"})
+        KillProcessByName((std::string(name) + ExecutableSuffix).c_str());
 }
 
 void WaitForStopServer()

@@ -26,13 +26,13 @@ protected:
     {
         ClearSites(*config);
         unsetenv("VTD_REGISTRY");
-        RegistryReload();
+        SettingsReload();
     }
 
     void UseHiveFile(const std::string& path)
     {
         setenv("VTD_REGISTRY", path.c_str(), 1);
-        RegistryReload();
+        SettingsReload();
     }
 
     // Loads the default instance from the given hive text.

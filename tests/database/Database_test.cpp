@@ -33,7 +33,7 @@ protected:
     }
     DbHandle* Open()
     {
-        db = DbOpen(&site, 0);
+        db = DbOpen(&site, DbMode::Direct);
         return db;
     }
     std::string Value(const char* query)
@@ -54,7 +54,7 @@ TEST_F(DatabaseTest, IncompleteSettingsNeverConnectAndFailSilently)
         SiteConfig incomplete = site;
         (incomplete.*field)[0] = '\0';
         StderrCapture capture;
-        DbHandle* handle = DbOpen(&incomplete, 0);
+        DbHandle* handle = DbOpen(&incomplete, DbMode::Direct);
         ASSERT_NE(handle, nullptr);
         EXPECT_FALSE(handle->connected);
         EXPECT_FALSE(DbExecute(handle, "select 1"));

@@ -141,10 +141,10 @@ struct Site {
     SiteConfig config{};
     TempFolder folder;
 
-    Site(const std::string& db, int mode)
+    Site(const std::string& db, DbMode mode)
     {
         config = MariaDbServer::Shared().CreateDatabase(db);
-        if (mode != 0)
+        if (mode == DbMode::Proxy)
             CopyText(config.sql_server, proxy->ServerFor(db).c_str());
         CopyText(config.path, folder.Path().c_str());
         CopyText(config.path_cache, (folder / "cache").c_str());
@@ -179,8 +179,8 @@ protected:
     template <typename Prepare, typename Fn>
     void BothModes(const std::string& prefix, Prepare prepare, Fn fn)
     {
-        for (int mode : {0, 1}) {
-            std::string db = prefix + (mode == 0 ? "_direct" : "_proxy");
+        for (DbMode mode : {DbMode::Direct, DbMode::Proxy}) {
+            std::string db = prefix + (mode == DbMode::Direct ? "_direct" : "_proxy");
             Site site(db, mode);
             prepare(db);
             DbHandle* handle = DbOpen(&site.config, mode);
@@ -236,7 +236,7 @@ void LoadOldReleaseRows(const std::string& db)
     SiteConfig site = MariaDbServer::Shared().SiteFor(db, MariaDbServer::Shared().User(),
                                                       MariaDbServer::Shared().Password());
     CopyText(site.sql_server, "127.0.0.1");
-    DbHandle* direct = DbOpen(&site, 0);
+    DbHandle* direct = DbOpen(&site, DbMode::Direct);
     bool report = ReportSqlErrors;
     ReportSqlErrors = false;
     UpgradeSchema(direct);
@@ -332,9 +332,9 @@ TEST_F(ProxyLiveTest, ReadersAndWriters)
 // statement the server refuses still gets a reply, with no rows.
 TEST_F(ProxyLiveTest, NullAsEmptyTextAndRefusedStatements)
 {
-    Site site("px_values", 1);
+    Site site("px_values", DbMode::Proxy);
     RootQuery("px_values", std::vector<std::string>{"create table T (a varchar(20), b int)", "insert into T values (NULL, 1), ('', 2), ('x', NULL)"});
-    DbHandle* db = DbOpen(&site.config, 1);
+    DbHandle* db = DbOpen(&site.config, DbMode::Proxy);
     ASSERT_TRUE(DbExecute(db, "select a, b from T order by b is null, b"));
     DbResult* result = DbStoreResult(db);
     ASSERT_NE(result, nullptr);

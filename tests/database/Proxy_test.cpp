@@ -212,7 +212,7 @@ TEST_F(ProxyTest, OpeningRequestNamesTheWholeServerText)
     });
     ASSERT_TRUE(peer.Listening());
     SiteConfig site = ProxySite(peer.Address());
-    DbHandle* db = DbOpen(&site, 1);
+    DbHandle* db = DbOpen(&site, DbMode::Proxy);
     ASSERT_NE(db, nullptr);
     EXPECT_TRUE(db->connected);
     // Proxy mode keeps only the server text.
@@ -235,7 +235,7 @@ TEST_F(ProxyTest, ServerTextWithoutPortOpensPort80)
     if (!peer.Listening())
         GTEST_SKIP() << "port 80 of the loopback address is taken";
     SiteConfig site = ProxySite("127.0.0.1");
-    DbHandle* db = DbOpen(&site, 1);
+    DbHandle* db = DbOpen(&site, DbMode::Proxy);
     EXPECT_TRUE(db->connected);
     DbClose(db);
     peer.Join();
@@ -260,7 +260,7 @@ TEST_F(ProxyTest, StatementAndTwoRowReply)
         p.ReadToEnd();
     });
     SiteConfig site = ProxySite(peer.Address());
-    DbHandle* db = DbOpen(&site, 1);
+    DbHandle* db = DbOpen(&site, DbMode::Proxy);
     for (int round = 0; round < 2; round++) {
         ASSERT_TRUE(DbQuery(db, statement.c_str()));
         DbResult* result = DbStoreResult(db);
@@ -296,7 +296,7 @@ TEST_F(ProxyTest, HeaderOnlyReplies)
         p.ReadToEnd();
     });
     SiteConfig site = ProxySite(peer.Address());
-    DbHandle* db = DbOpen(&site, 1);
+    DbHandle* db = DbOpen(&site, DbMode::Proxy);
     EXPECT_EQ(DbUpdate(db, "update Object set views=%d", 1), 3u);
     EXPECT_EQ(DbInsert(db, "insert into Object (name) values ('%s')", "x"), 77u);
     for (int i = 0; i < 2; i++) {
@@ -327,7 +327,7 @@ TEST_F(ProxyTest, CutReplyReconnectsAndSendsTheStatementAgain)
             p.ReadToEnd();
         });
         SiteConfig site = ProxySite(peer.Address());
-        DbHandle* db = DbOpen(&site, 1);
+        DbHandle* db = DbOpen(&site, DbMode::Proxy);
         ASSERT_TRUE(DbExecute(db, "select a, b from TwoRows"));
         DbResult* result = DbStoreResult(db);
         EXPECT_EQ(Rows(result, 2), (std::vector<std::vector<std::string>>{{"a", "b"}, {"c", "d"}}));
@@ -363,7 +363,7 @@ TEST_F(ProxyTest, FailedReconnectionReportsItsLine)
             p.CloseConnection();
         });
         SiteConfig site = ProxySite(peer.Address());
-        DbHandle* db = DbOpen(&site, 1);
+        DbHandle* db = DbOpen(&site, DbMode::Proxy);
         StderrCapture capture;
         EXPECT_FALSE(DbExecute(db, "select 1"));
         EXPECT_FALSE(db->connected);
@@ -390,7 +390,7 @@ TEST_F(ProxyTest, ResultShorterThanPayloadKeepsItsBytesOnly)
         p.ReadToEnd();
     });
     SiteConfig site = ProxySite(peer.Address());
-    DbHandle* db = DbOpen(&site, 1);
+    DbHandle* db = DbOpen(&site, DbMode::Proxy);
     ASSERT_TRUE(DbExecute(db, "select a, b from TwoRows"));
     DbResult* result = DbStoreResult(db);
     EXPECT_EQ(Rows(result, 2), (std::vector<std::vector<std::string>>{{"a", "b"}}));
@@ -430,7 +430,7 @@ TEST_F(ProxyTest, DamagedResultsEndTheWalk)
         p.ReadToEnd();
     });
     SiteConfig site = ProxySite(peer.Address());
-    DbHandle* db = DbOpen(&site, 1);
+    DbHandle* db = DbOpen(&site, DbMode::Proxy);
     for (const Case& c : cases) {
         ASSERT_TRUE(DbExecute(db, "select %s", c.name));
         DbResult* result = DbStoreResult(db);
@@ -465,7 +465,7 @@ TEST_F(ProxyTest, OversizedPayloadDropsTheConnection)
         p.ReadToEnd();
     });
     SiteConfig site = ProxySite(peer.Address());
-    DbHandle* db = DbOpen(&site, 1);
+    DbHandle* db = DbOpen(&site, DbMode::Proxy);
     {
         StderrCapture capture;
         EXPECT_FALSE(DbExecute(db, "select huge"));
@@ -493,7 +493,7 @@ TEST_F(ProxyTest, StatementTooLongForTheSendBufferIsRefusedUnsent)
         rest = p.ReadToEnd();
     });
     SiteConfig site = ProxySite(peer.Address());
-    DbHandle* db = DbOpen(&site, 1);
+    DbHandle* db = DbOpen(&site, DbMode::Proxy);
     EXPECT_TRUE(DbQuery(db, longest.c_str()));
     std::string tooLong = longest + " ";
     {
@@ -520,7 +520,7 @@ TEST_F(ProxyTest, CloseMessage)
         bytes = p.ReadToEnd();
     });
     SiteConfig site = ProxySite(peer.Address());
-    DbHandle* db = DbOpen(&site, 1);
+    DbHandle* db = DbOpen(&site, DbMode::Proxy);
     ASSERT_TRUE(db->connected);
     DbClose(db);
     peer.Join();
@@ -534,9 +534,9 @@ TEST_F(ProxyTest, CloseMessage)
     }
     SiteConfig nowhere = ProxySite(address);
     StderrCapture capture;
-    DbHandle* unconnected = DbOpen(&nowhere, 1);
+    DbHandle* unconnected = DbOpen(&nowhere, DbMode::Proxy);
     EXPECT_FALSE(unconnected->connected);
-    EXPECT_EQ(unconnected->socket, nullptr);
+    EXPECT_EQ(unconnected->proxy.socket, nullptr);
     DbClose(unconnected);
 }
 

@@ -35,7 +35,7 @@ protected:
         ASSERT_TRUE(server.Running() || server.Start());
         ReportSqlErrors = true;
         site = server.CreateDatabase("vtd_readers");
-        db = DbOpen(&site, 0);
+        db = DbOpen(&site, DbMode::Direct);
         ASSERT_NE(db, nullptr);
         for (const char* name : {"Object", "File", "TranscodeObject", "Server", "DatabaseVersion", "Certificate",
                                  "FolderImport", "TranscodeTemplate"}) {

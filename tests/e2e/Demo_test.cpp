@@ -239,6 +239,9 @@ TEST_F(DemoInstallation, RunsTheWholeStackAndStopsCleanly)
     ASSERT_TRUE(WaitFor([] { return CountLines(UpdateLog("default")) >= 1 && CountLines(UpdateLog("campus")) >= 1; },
                         180s))
         << DaemonOutput();
+    // The daemon waited for the database server it started: its first
+    // connection did not fail.
+    EXPECT_EQ(DaemonOutput().find("SQL CONNECT"), std::string::npos) << DaemonOutput();
 
     for (const char* database : {"vantry_default", "vantry_campus"}) {
         SCOPED_TRACE(database);

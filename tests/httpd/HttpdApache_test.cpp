@@ -184,7 +184,7 @@ public:
 
 TEST_F(HttpdApacheTest, ApacheAcceptsTheGeneratedConfiguration)
 {
-    WriteWebConfig();
+    WriteWebConfig(Config);
     CommandResult check = ApacheCommand("-t");
     EXPECT_EQ(check.status, 0) << check.output;
     EXPECT_NE(check.output.find("Syntax OK"), std::string::npos) << check.output;
@@ -198,7 +198,7 @@ TEST_F(HttpdApacheTest, ApacheServesEachSiteOnEveryListener)
 {
     if (!PortFree(InternalHttpPort))
         GTEST_SKIP() << "port " << InternalHttpPort << " of the internal listener is in use";
-    WriteWebConfig();
+    WriteWebConfig(Config);
     WritePages();
     if (!StartApache()) {
         std::string console = ReadFileBytes(install + "/apache/logs/console.log");

@@ -121,7 +121,7 @@ TEST_P(HttpdScenarioTest, GivesTheExpectedFilesAndPhpReadsEveryValueBack)
     scenario.setup(*this);
     {
         StderrCapture capture;
-        WriteWebConfig();
+        WriteWebConfig(Config);
         std::string log = capture.Text();
         if (scenario.log[0] != '\0') {
             EXPECT_EQ(CountOf(log, scenario.log), 1) << log;
@@ -225,7 +225,7 @@ TEST_F(HttpdTest, SettingsStoreGivesTimeZoneComputerNameAndFfmpegPath)
         CopyText(Config.RegistryPath, c.registryPath);
         UseSettings(c.hive);
         AddSite("default", Sites("default"));
-        WriteWebConfig();
+        WriteWebConfig(Config);
         auto values = PhpValues(Sites("default") + "/serverconfig.php");
         EXPECT_EQ(values["date.timezone"], "string:" + c.timeZone);
         EXPECT_EQ(values["VANTRY_COMPUTERNAME"], "string:" + c.computerName);
@@ -303,7 +303,7 @@ TEST_F(HttpdTest, UnwritableConfLeavesOldFileAndSkipsSiteFiles)
         c.breakIt(*this);
         std::string old = fs::is_directory(conf) ? conf + "/httpd.conf" : conf;
         StderrCapture capture;
-        WriteWebConfig();
+        WriteWebConfig(Config);
         std::string log = capture.Text();
         c.repair();
 
@@ -332,7 +332,7 @@ TEST_F(HttpdTest, SiteWithoutFolderIsPassedOver)
     SiteConfig& site = AddSite("nofolder", "", {"n.example.com"});
     for (char* folder : {site.path, site.path_htdocs, site.path_temp, site.path_files, site.path_cache})
         folder[0] = '\0';
-    WriteWebConfig();
+    WriteWebConfig(Config);
     EXPECT_TRUE(fs::exists(Sites("default") + "/serverconfig.php"));
     EXPECT_FALSE(fs::exists("/serverconfig.php"));
     EXPECT_FALSE(fs::exists("/runtime"));

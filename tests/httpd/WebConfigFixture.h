@@ -20,6 +20,9 @@
 
 namespace webtest {
 
+// The settings the web configuration is written from in these tests.
+inline ServerConfig Config{};
+
 inline std::string DataPath(const std::string& name)
 {
     return std::string(VTD_TEST_DATA) + "/httpd/" + name;
@@ -88,7 +91,7 @@ public:
     {
         ClearConfig();
         unsetenv("VTD_REGISTRY");
-        RegistryReload();
+        SettingsReload();
     }
 
     static void ClearConfig()
@@ -108,7 +111,18 @@ public:
         std::string path = root + "/vtd.reg";
         WriteFileBytes(path, hive);
         setenv("VTD_REGISTRY", path.c_str(), 1);
-        RegistryReload();
+        SettingsReload();
+        // The values of the other keys the web configuration uses, as the
+        // daemon loads them for the instance key in Config.RegistryPath.
+        ServerConfig loaded{};
+        CopyText(loaded.RegistryPath, Config.RegistryPath);
+        LoadSettings(loaded);
+        ClearSites(loaded);
+        CopyText(Config.TimeZone, loaded.TimeZone);
+        Config.FfmpegPathSet = loaded.FfmpegPathSet;
+        CopyText(Config.FfmpegPath, loaded.FfmpegPath);
+        Config.HostComputerNameSet = loaded.HostComputerNameSet;
+        CopyText(Config.HostComputerName, loaded.HostComputerName);
     }
 
     // A site with its folders below folder, as the settings defaults lay them out.

@@ -8,6 +8,7 @@
 #include "StderrCapture.h"
 #include "TempFolder.h"
 #include "log/Log.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ TEST(CreateFolderPath, NestedShortAndExisting)
 
     WriteFileBytes(temp / "file", "x");
     CreateFolderPath(temp / "file");
-    EXPECT_TRUE(FileExists(temp / "file"));
+    EXPECT_TRUE(IsRegularFile(temp / "file"));
 
     ASSERT_EQ(chdir(temp.Path().c_str()), 0);
     CreateFolderPath("ab");  // fewer than three characters: left alone

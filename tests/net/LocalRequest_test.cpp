@@ -63,6 +63,9 @@ private:
     LoopbackServer server_;
 };
 
+// The settings whose sites the trigger asks.
+ServerConfig Config{};
+
 class LocalRequest : public testing::Test {
 protected:
     void SetUp() override { SetSleepDivisor(100); }
@@ -105,7 +108,7 @@ TEST_F(LocalRequest, TriggerAsksEachSiteWithADatabaseInOrder)
 
     auto start = Clock::now();
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(TriggerDatabaseUpdateOn(server.Port(), 5000));
+    EXPECT_TRUE(TriggerDatabaseUpdateOn(Config, server.Port(), 5000));
     std::string log = testing::internal::GetCapturedStderr();
     const std::vector<Request>& requests = server.Requests();
 
@@ -128,7 +131,7 @@ TEST_F(LocalRequest, TriggerWithoutDatabasesOnlyWaits)
     AddSite("b", "", {"b1"});
     HttpServer server;
     auto start = Clock::now();
-    EXPECT_TRUE(TriggerDatabaseUpdateOn(server.Port(), 5000));
+    EXPECT_TRUE(TriggerDatabaseUpdateOn(Config, server.Port(), 5000));
     auto elapsed = Clock::now() - start;
     EXPECT_TRUE(server.Requests().empty());
     EXPECT_GE(elapsed, milliseconds(100));
@@ -141,7 +144,7 @@ TEST_F(LocalRequest, TriggerWithTheServerDownCostsOnlyTheWaits)
     AddSite("a", "dba", {"a1"});
     auto start = Clock::now();
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(TriggerDatabaseUpdateOn(UnusedLoopbackPort(), 5000));
+    EXPECT_TRUE(TriggerDatabaseUpdateOn(Config, UnusedLoopbackPort(), 5000));
     std::string log = testing::internal::GetCapturedStderr();
     auto elapsed = Clock::now() - start;
     EXPECT_EQ(log, "") << "a refused connection is silent";
@@ -156,7 +159,7 @@ TEST_F(LocalRequest, ASiteThatNeverAnswersIsCutOffAtTheLimit)
     HttpServer server(0, false);
     auto start = Clock::now();
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(TriggerDatabaseUpdateOn(server.Port(), 300));
+    EXPECT_TRUE(TriggerDatabaseUpdateOn(Config, server.Port(), 300));
     std::string log = testing::internal::GetCapturedStderr();
     auto elapsed = Clock::now() - start;
     const std::vector<Request>& requests = server.Requests();
@@ -208,7 +211,7 @@ TEST_F(LocalRequest, TriggerUsesTheInternalPort)
     if (!server.Listening())
         GTEST_SKIP() << "port " << InternalHttpPort << " is taken";
     AddSite("default", "db0");
-    EXPECT_TRUE(TriggerDatabaseUpdate());
+    EXPECT_TRUE(TriggerDatabaseUpdate(Config));
     const std::vector<Request>& requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].bytes, UpdateLine + "Host: _default_\r\n\r\n");

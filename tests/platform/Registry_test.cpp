@@ -31,13 +31,13 @@ protected:
     void TearDown() override
     {
         unsetenv("VTD_REGISTRY");
-        RegistryReload();
+        SettingsReload();
     }
 
     void Use(const std::string& path)
     {
         setenv("VTD_REGISTRY", path.c_str(), 1);
-        RegistryReload();
+        SettingsReload();
     }
 
     void UseText(const std::string& text)
@@ -49,30 +49,30 @@ protected:
     // The value's type and bytes; "<missing>" when it cannot be read.
     static std::pair<uint32_t, std::string> Value(const char* keyPath, const char* name)
     {
-        RegKey key = nullptr;
-        if (!RegOpenKey(keyPath, &key))
+        SettingsKey key = nullptr;
+        if (!SettingsOpenKey(keyPath, &key))
             return {RegNone, "<no key>"};
         uint32_t type = 0, size = 0;
         std::pair<uint32_t, std::string> result{RegNone, "<missing>"};
-        if (RegQueryValue(key, name, &type, nullptr, &size)) {
+        if (SettingsQueryValue(key, name, &type, nullptr, &size)) {
             std::string data(size, '?');
-            if (RegQueryValue(key, name, &type, data.data(), &size))
+            if (SettingsQueryValue(key, name, &type, data.data(), &size))
                 result = {type, data};
         }
-        RegCloseKey(key);
+        SettingsCloseKey(key);
         return result;
     }
 
     static std::vector<std::string> Subkeys(const char* keyPath)
     {
         std::vector<std::string> names;
-        RegKey key = nullptr;
-        if (!RegOpenKey(keyPath, &key))
+        SettingsKey key = nullptr;
+        if (!SettingsOpenKey(keyPath, &key))
             return names;
         char name[260];
-        for (uint32_t i = 0; RegEnumKey(key, i, name, sizeof name); ++i)
+        for (uint32_t i = 0; SettingsEnumKey(key, i, name, sizeof name); ++i)
             names.emplace_back(name);
-        RegCloseKey(key);
+        SettingsCloseKey(key);
         return names;
     }
 };
@@ -128,27 +128,27 @@ TEST_F(RegistryTest, ValueForms)
 TEST_F(RegistryTest, QuerySizesFollowTheRegistryRules)
 {
     UseText(V5 + "[HKEY_LOCAL_MACHINE\\K]\r\n\"v\"=\"abcdef\"\r\n");
-    RegKey key = nullptr;
-    ASSERT_TRUE(RegOpenKey("K", &key));
+    SettingsKey key = nullptr;
+    ASSERT_TRUE(SettingsOpenKey("K", &key));
     char buffer[8] = "xxxxxxx";
     uint32_t type = 0, size = 4;
-    EXPECT_FALSE(RegQueryValue(key, "v", &type, buffer, &size)); // too small
+    EXPECT_FALSE(SettingsQueryValue(key, "v", &type, buffer, &size)); // too small
     EXPECT_EQ(size, 7u);
     EXPECT_STREQ(buffer, "xxxxxxx");
     size = sizeof buffer;
-    EXPECT_TRUE(RegQueryValue(key, "v", &type, buffer, &size));
+    EXPECT_TRUE(SettingsQueryValue(key, "v", &type, buffer, &size));
     EXPECT_EQ(size, 7u);
     EXPECT_STREQ(buffer, "abcdef");
 
     // Writes stay in memory; a reload reads the file again.
-    EXPECT_TRUE(RegSetValue(key, "w", RegDword, "\x01\0\0\0", 4));
-    RegKey created = nullptr;
-    EXPECT_TRUE(RegCreateKey("K\\new\\deeper", &created));
-    RegCloseKey(created);
-    RegCloseKey(key);
+    EXPECT_TRUE(SettingsSetValue(key, "w", RegDword, "\x01\0\0\0", 4));
+    SettingsKey created = nullptr;
+    EXPECT_TRUE(SettingsCreateKey("K\\new\\deeper", &created));
+    SettingsCloseKey(created);
+    SettingsCloseKey(key);
     EXPECT_EQ(Value("K", "w").first, RegDword);
     EXPECT_EQ(Subkeys("K"), std::vector<std::string>{"new"});
-    RegistryReload();
+    SettingsReload();
     EXPECT_EQ(Value("K", "w").second, "<missing>");
     EXPECT_TRUE(Subkeys("K").empty());
 }
@@ -161,12 +161,12 @@ TEST_F(RegistryTest, SubkeysEnumerateInCaseInsensitiveOrder)
     EXPECT_EQ(Subkeys("R"), (std::vector<std::string>{"Alpha", "beta", "Delta", "gamma"}));
     EXPECT_EQ(Subkeys("r\\alpha"), std::vector<std::string>{"x"});
     char tiny[5];
-    RegKey key = nullptr;
-    ASSERT_TRUE(RegOpenKey("R", &key));
-    EXPECT_FALSE(RegEnumKey(key, 0, tiny, sizeof tiny)); // "Alpha" needs 6 bytes
-    EXPECT_TRUE(RegEnumKey(key, 1, tiny, sizeof tiny));
-    EXPECT_FALSE(RegEnumKey(key, 4, tiny, sizeof tiny));
-    RegCloseKey(key);
+    SettingsKey key = nullptr;
+    ASSERT_TRUE(SettingsOpenKey("R", &key));
+    EXPECT_FALSE(SettingsEnumKey(key, 0, tiny, sizeof tiny)); // "Alpha" needs 6 bytes
+    EXPECT_TRUE(SettingsEnumKey(key, 1, tiny, sizeof tiny));
+    EXPECT_FALSE(SettingsEnumKey(key, 4, tiny, sizeof tiny));
+    SettingsCloseKey(key);
 }
 
 TEST_F(RegistryTest, Regedit4ExpandableTextIsAnsi)
@@ -230,11 +230,13 @@ TEST_F(RegistryTest, MalformedInputNamesFileAndLine)
     };
     for (const Case& c : cases) {
         std::string error;
-        EXPECT_FALSE(RegistryParseForTest("bad.reg", c.text, error)) << c.text;
+        RegistryNode root;
+        EXPECT_FALSE(ParseRegistryFile("bad.reg", c.text, root, error)) << c.text;
         EXPECT_EQ(error.rfind("bad.reg" + c.expected, 0), 0u) << error;
     }
     std::string error = "stale";
-    EXPECT_TRUE(RegistryParseForTest("good.reg", V5 + "[HKEY_LOCAL_MACHINE\\A]\r\n", error));
+    RegistryNode root;
+    EXPECT_TRUE(ParseRegistryFile("good.reg", V5 + "[HKEY_LOCAL_MACHINE\\A]\r\n", root, error));
     EXPECT_EQ(error, "");
 }
 
@@ -246,8 +248,8 @@ TEST_F(RegistryTest, RefusedFileLeavesTheStoreEmpty)
     WriteFileBytes(dir + "/2.reg", V5 + "[HKEY_LOCAL_MACHINE\\Bad]\r\n\"v\"=dword:nope\r\n");
     Use(dir);
     testing::internal::CaptureStderr();
-    RegKey key = nullptr;
-    EXPECT_FALSE(RegOpenKey("Good", &key));
+    SettingsKey key = nullptr;
+    EXPECT_FALSE(SettingsOpenKey("Good", &key));
     std::string output = testing::internal::GetCapturedStderr();
     EXPECT_NE(output.find(dir + "/2.reg:4: dword:"), std::string::npos) << output;
 
@@ -287,22 +289,22 @@ TEST_F(RegistryTest, EnvironmentExpansion)
 TEST_F(RegistryTest, ReloadWhileKeysAreOpenAndConcurrentFirstUse)
 {
     UseText(V5 + "[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"x\"\r\n");
-    RegKey key = nullptr;
-    ASSERT_TRUE(RegOpenKey("A", &key));
-    RegistryReload();
+    SettingsKey key = nullptr;
+    ASSERT_TRUE(SettingsOpenKey("A", &key));
+    SettingsReload();
     uint32_t size = 0;
-    EXPECT_TRUE(RegQueryValue(key, "v", nullptr, nullptr, &size)); // old hive stays valid
-    RegCloseKey(key);
+    EXPECT_TRUE(SettingsQueryValue(key, "v", nullptr, nullptr, &size)); // old hive stays valid
+    SettingsCloseKey(key);
 
-    RegistryReload();
+    SettingsReload();
     std::vector<std::thread> threads;
     std::atomic<int> opened{0};
     for (int i = 0; i < 8; ++i)
         threads.emplace_back([&] {
-            RegKey k = nullptr;
-            if (RegOpenKey("A", &k)) {
+            SettingsKey k = nullptr;
+            if (SettingsOpenKey("A", &k)) {
                 ++opened;
-                RegCloseKey(k);
+                SettingsCloseKey(k);
             }
         });
     for (auto& t : threads)

@@ -148,7 +148,7 @@ void LoadFixture(const std::string& db, const std::string& file)
 // Opens the daemon's handle on db and runs the layout upgrade.
 void Upgrade(const SiteConfig& site)
 {
-    DbHandle* db = DbOpen(&site, 0);
+    DbHandle* db = DbOpen(&site, DbMode::Direct);
     ASSERT_NE(db, nullptr);
     UpgradeSchema(db);
     DbClose(db);

@@ -24,6 +24,9 @@ const char* const SiteRows =
     "insert into Certificate (id, privatekey, certificate) values "
     " (5, 'KEY\\nline two\\r\\nend', '-----BEGIN CERTIFICATE-----\\nMIIB\\n-----END CERTIFICATE-----\\n');";
 
+// The settings the site start-up works from in these tests.
+ServerConfig Config{};
+
 class InitTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { MariaDbServer::Shared(); }
@@ -31,7 +34,7 @@ protected:
     void SetUp() override
     {
         SetSleepDivisor(100);
-        UpdateTriggerRequested = false;
+        started = {};
         Config.VtdRole = 1;
         Config.HttpsEnabled = 0;
         Config.HttpsCertificateId = 5;
@@ -61,6 +64,7 @@ protected:
     }
 
     TempFolder install;
+    SiteDatabasesResult started{};
 };
 
 std::string LocalAddress()
@@ -80,9 +84,11 @@ TEST_F(InitTest, OutdatedSitesAreUpgradedAndRequestTheTrigger)
     AddSite(first, "default", firstFolder);
     AddSite(second, "second", secondFolder);
 
-    EXPECT_TRUE(StartSiteDatabases());
+    started = StartSiteDatabases(Config);
 
-    EXPECT_TRUE(UpdateTriggerRequested);
+    EXPECT_TRUE(started.completed);
+
+    EXPECT_TRUE(started.upgraded);
     for (SiteDatabase* site : {&first, &second}) {
         SCOPED_TRACE(site->name);
         EXPECT_EQ(site->Run("select version from DatabaseVersion"), SqlRows{{"15.0.11"}});
@@ -112,10 +118,11 @@ TEST_F(InitTest, CurrentSiteIsNotUpgradedButGetsItsUpdates)
     AddSite(site, "default", folder);
 
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(StartSiteDatabases());
+    started = StartSiteDatabases(Config);
+    EXPECT_TRUE(started.completed);
     std::string output = testing::internal::GetCapturedStderr();
 
-    EXPECT_FALSE(UpdateTriggerRequested);
+    EXPECT_FALSE(started.upgraded);
     EXPECT_EQ(output.find("SQL ERROR"), std::string::npos) << output;
     EXPECT_EQ(site.Run("select column_name from information_schema.columns where table_schema='init_current' "
                        "and table_name='databaseversion' order by ordinal_position"),
@@ -129,10 +136,11 @@ TEST_F(InitTest, CurrentSiteIsNotUpgradedButGetsItsUpdates)
 
     // Stamped now, the ALTER statements fail silently on the next start too.
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(StartSiteDatabases());
+    started = StartSiteDatabases(Config);
+    EXPECT_TRUE(started.completed);
     output = testing::internal::GetCapturedStderr();
     EXPECT_EQ(output.find("SQL ERROR"), std::string::npos) << output;
-    EXPECT_FALSE(UpdateTriggerRequested);
+    EXPECT_FALSE(started.upgraded);
 }
 
 TEST_F(InitTest, OtherRoleWritesOnlyTheCertificateFiles)
@@ -148,7 +156,9 @@ TEST_F(InitTest, OtherRoleWritesOnlyTheCertificateFiles)
     Config.HttpsEnabled = 1;
     WriteFileBytes(install / "default.pvk", "old key");
 
-    EXPECT_TRUE(StartSiteDatabases());
+    started = StartSiteDatabases(Config);
+
+    EXPECT_TRUE(started.completed);
 
     EXPECT_EQ(ReadFileBytes(install / "default.crt"),
               "-----BEGIN CERTIFICATE-----\r\nMIIB\r\n-----END CERTIFICATE-----\r\n");
@@ -158,7 +168,7 @@ TEST_F(InitTest, OtherRoleWritesOnlyTheCertificateFiles)
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(FindFiles(install.Path(), "*"), (std::vector<std::string>{"default.crt", "default.pvk"}));
 
-    EXPECT_FALSE(UpdateTriggerRequested);
+    EXPECT_FALSE(started.upgraded);
     EXPECT_EQ(site.Run("select version from DatabaseVersion"), SqlRows{{"14.0.2"}});
     EXPECT_EQ(site.Run("select localname, version from Server"), (SqlRows{{"elsewhere", "14.0.2"}}));
     EXPECT_EQ(site.Run("select status from User order by id"), (SqlRows{{"1"}, {"0"}}));
@@ -185,7 +195,9 @@ TEST_F(InitTest, CertificateFilesStayWithoutARowOrDatabase)
         WriteFileBytes(install / "default.crt", "old crt");
         WriteFileBytes(install / "default.pvk", "old key");
 
-        EXPECT_TRUE(StartSiteDatabases());
+        started = StartSiteDatabases(Config);
+
+        EXPECT_TRUE(started.completed);
 
         EXPECT_EQ(ReadFileBytes(install / "default.crt"), "old crt");
         EXPECT_EQ(ReadFileBytes(install / "default.pvk"), "old key");

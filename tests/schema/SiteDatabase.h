@@ -68,7 +68,7 @@ inline const std::string& PristineDatabase()
     static const std::string name = [] {
         std::string pristine = "schema_pristine";
         SiteConfig site = MariaDbServer::Shared().CreateDatabase(pristine);
-        DbHandle* db = DbOpen(&site, 0);
+        DbHandle* db = DbOpen(&site, DbMode::Direct);
         if (db == nullptr) {
             ADD_FAILURE() << "no handle for " << pristine;
             return pristine;
@@ -102,7 +102,7 @@ struct SiteDatabase {
                "create view VSession as (select session.*, user.name, client.remotename, client.remoteip from "
                "session, user, client where session.userid=user.id and session.clientid=client.id);\n";
         RunSql(name, sql);
-        db = DbOpen(&site, 0);
+        db = DbOpen(&site, DbMode::Direct);
         if (db == nullptr)
             ADD_FAILURE() << "no handle for " << name;
     }

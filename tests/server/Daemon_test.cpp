@@ -212,6 +212,10 @@ TEST(Daemon, MissingExecutableIsReportedAtEveryPass)
     pid_t daemon = box.RunDaemon({"-d", "-m", "-h", "-r"});
     const std::string line = "ERROR: No such file or directory - ASSERT(b) failed at MonitorProcess:29\n";
     ASSERT_TRUE(WaitUntil([&] { return CountOf(box.ErrorLog(), line) >= 3; }, 5000)) << box.ErrorLog();
+    EXPECT_NE(box.ErrorLog().find("ERROR: No such file or directory - vtpd could not be started from " + box.bin +
+                                  "/vtpd\n"),
+              std::string::npos)
+        << box.ErrorLog();
     size_t seen = CountOf(box.ErrorLog(), line);
     // The file appears: the next pass starts it and the reports stop.
     CopyProgram(std::string(VTD_BIN_DIR) + "/vtpd", box.bin + "/vtpd");

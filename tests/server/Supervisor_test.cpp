@@ -8,6 +8,7 @@
 
 #include "Sandbox.h"
 #include "config/Config.h"
+#include "platform/CommandLine.h"
 #include "platform/Registry.h"
 #include "server/MonitorProcess.h"
 
@@ -158,7 +159,7 @@ TEST_F(ProcessFixture, StartedChildGetsOnlyStandardDescriptorsAndDefaultSignals)
     kill(pid, SIGKILL);
     EXPECT_TRUE(WaitForProcess(record.process, 5000));
     CloseProcess(record.process);
-    EXPECT_EQ(record.process.fd, -1);
+    EXPECT_EQ(record.process.handle, -1);
     errno = 0;
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1); // reaped by CloseProcess
     EXPECT_EQ(errno, ECHILD);
@@ -170,7 +171,10 @@ TEST_F(ProcessFixture, FailedStartIsReportedAndNoStartOnceStopping)
     auto* missing = new ManagedProcess {};
     CopyText(missing->name, "vtdTestAbsent");
     CopyText(missing->folder, box.temp.Path().c_str());
-    const std::string line = "ERROR: No such file or directory - ASSERT(b) failed at MonitorProcess:29\n";
+    // The fixed report line, then one that names the program and its path.
+    const std::string line = "ERROR: No such file or directory - ASSERT(b) failed at MonitorProcess:29\n"
+                             "ERROR: No such file or directory - vtdTestAbsent could not be started from " +
+                             box.temp / "vtdTestAbsent" + "\n";
 
     testing::internal::CaptureStderr();
     EXPECT_FALSE(StartProcess(missing));
@@ -241,15 +245,15 @@ TEST(Supervisor, FirewallEntryGoesToTheControlSetInUse)
                                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n\"Current\"=dword:00000003\r\n";
     WriteFileBytes(hive, withSelect);
     setenv("VTD_REGISTRY", hive.c_str(), 1);
-    RegistryReload();
+    SettingsReload();
 
     AuthorizeFirewallProgram("/opt/vantry/apache/bin/httpd");
-    RegKey key = nullptr;
-    ASSERT_TRUE(RegOpenKey(path3, &key));
+    SettingsKey key = nullptr;
+    ASSERT_TRUE(SettingsOpenKey(path3, &key));
     char data[512] = {};
     uint32_t type = 0, size = sizeof(data);
-    ASSERT_TRUE(RegQueryValue(key, "/opt/vantry/apache/bin/httpd", &type, data, &size));
-    RegCloseKey(key);
+    ASSERT_TRUE(SettingsQueryValue(key, "/opt/vantry/apache/bin/httpd", &type, data, &size));
+    SettingsCloseKey(key);
     const std::string expected = "/opt/vantry/apache/bin/httpd:*:Enabled:@xpsp2res.dll,-22019";
     EXPECT_EQ(type, static_cast<uint32_t>(RegSz));
     EXPECT_EQ(size, expected.size() + 1);
@@ -258,10 +262,10 @@ TEST(Supervisor, FirewallEntryGoesToTheControlSetInUse)
 
     // Without the number of the control set in use nothing is written.
     WriteFileBytes(hive, "Windows Registry Editor Version 5.00\r\n\r\n");
-    RegistryReload();
+    SettingsReload();
     AuthorizeFirewallProgram("/opt/vantry/apache/bin/httpd");
-    EXPECT_FALSE(RegOpenKey(path0, &key));
-    EXPECT_FALSE(RegOpenKey(path3, &key));
+    EXPECT_FALSE(SettingsOpenKey(path0, &key));
+    EXPECT_FALSE(SettingsOpenKey(path3, &key));
     unsetenv("VTD_REGISTRY");
-    RegistryReload();
+    SettingsReload();
 }

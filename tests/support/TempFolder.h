@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/Files.h"
+
 class TempFolder {
 public:
     TempFolder();

@@ -1,6 +1,10 @@
 // Child processes and the process list on Linux: posix_spawn, pidfd and /proc.
 #include "platform/Process.h"
 
+#include "platform/CommandLine.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,70 +27,6 @@ namespace {
 // Grace time for a process to end after SIGTERM, and after SIGKILL.
 constexpr int TerminateGraceMs = 3000;
 constexpr int KillWaitMs = 5000;
-
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-// The program name: quotes toggle grouping and are dropped, backslashes are
-// literal, an unquoted blank ends it. Returns the position after it.
-const char* ParseProgramName(const char* p, std::string& name)
-{
-    bool quoted = false;
-    while (*p != '\0' && (quoted || !IsBlank(*p))) {
-        if (*p == '"')
-            quoted = !quoted;
-        else
-            name += *p;
-        ++p;
-    }
-    return p;
-}
-
-void ParseArguments(const char* p, std::vector<std::string>& arguments)
-{
-    bool quoted = false;
-    for (;;) {
-        while (IsBlank(*p))
-            ++p;
-        if (*p == '\0')
-            return;
-        std::string argument;
-        for (;;) {
-            bool copy = true;
-            size_t backslashes = 0;
-            while (*p == '\\') {
-                ++p;
-                ++backslashes;
-            }
-            if (*p == '"') {
-                if (backslashes % 2 == 0) {
-                    if (quoted && p[1] == '"')
-                        ++p; // "" inside quotes: one literal quote
-                    else {
-                        copy = false;
-                        quoted = !quoted;
-                    }
-                }
-                backslashes /= 2;
-            }
-            argument.append(backslashes, '\\');
-            if (*p == '\0' || (!quoted && IsBlank(*p)))
-                break;
-            if (copy)
-                argument += *p;
-            ++p;
-        }
-        arguments.push_back(std::move(argument));
-    }
-}
-
-bool IsRegularFile(const std::string& path)
-{
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 int OpenPidFd(int pid)
 {
@@ -186,45 +126,39 @@ bool ProcessMatches(int pid, const char* name)
     return match && InScope(pid);
 }
 
-} // namespace
-
-std::vector<std::string> SplitCommandLine(const char* commandLine)
+// The arguments of a command line as CreateProcess finds the program: an
+// unquoted program path with blanks is the shortest blank-ended prefix that
+// names a file.
+std::vector<std::string> ProgramArguments(const char* commandLine)
 {
-    std::vector<std::string> arguments;
-    if (commandLine == nullptr || *commandLine == '\0')
+    std::vector<std::string> arguments = SplitCommandLine(commandLine);
+    if (arguments.empty() || commandLine[0] == '"' || IsRegularFile(arguments[0]))
         return arguments;
-    std::string program;
-    const char* rest = ParseProgramName(commandLine, program);
-    arguments.push_back(std::move(program));
-    ParseArguments(rest, arguments);
+    for (const char* p = commandLine; *p != '\0'; ++p) {
+        if (!IsBlank(*p))
+            continue;
+        std::string candidate(commandLine, static_cast<size_t>(p - commandLine));
+        if (candidate.find('"') != std::string::npos)
+            break;
+        if (IsRegularFile(candidate)) {
+            arguments.clear();
+            arguments.push_back(candidate);
+            SplitArguments(p, arguments);
+            break;
+        }
+    }
     return arguments;
 }
+
+} // namespace
 
 bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
 {
     handle = ProcessHandle{};
-    std::vector<std::string> arguments = SplitCommandLine(commandLine);
+    std::vector<std::string> arguments = ProgramArguments(commandLine);
     if (arguments.empty() || arguments[0].empty()) {
         errno = ENOENT;
         return false;
-    }
-    // An unquoted program path with blanks: take the shortest blank-ended
-    // prefix that names a file, as CreateProcess does.
-    if (commandLine[0] != '"' && !IsRegularFile(arguments[0])) {
-        const char* text = commandLine;
-        for (const char* p = text; *p != '\0'; ++p) {
-            if (!IsBlank(*p))
-                continue;
-            std::string candidate(text, static_cast<size_t>(p - text));
-            if (candidate.find('"') != std::string::npos)
-                break;
-            if (IsRegularFile(candidate)) {
-                arguments.clear();
-                arguments.push_back(candidate);
-                ParseArguments(p, arguments);
-                break;
-            }
-        }
     }
 
     std::vector<char*> argv;
@@ -267,24 +201,25 @@ bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
         return false;
     }
     handle.pid = pid;
-    handle.fd = fd;
+    handle.handle = fd;
     return true;
 }
 
 bool WaitForProcess(const ProcessHandle& handle, unsigned milliseconds)
 {
-    if (handle.fd < 0)
+    if (handle.handle < 0)
         return true;
-    return PollEnded(handle.fd, static_cast<int>(milliseconds));
+    return PollEnded(static_cast<int>(handle.handle), static_cast<int>(milliseconds));
 }
 
 void CloseProcess(ProcessHandle& handle)
 {
-    if (handle.fd >= 0) {
+    if (handle.handle >= 0) {
         int saved = errno;
-        if (PollEnded(handle.fd, 0))
-            ReapIfChild(handle.fd);
-        close(handle.fd);
+        int fd = static_cast<int>(handle.handle);
+        if (PollEnded(fd, 0))
+            ReapIfChild(fd);
+        close(fd);
         errno = saved;
     }
     handle = ProcessHandle{};
@@ -339,9 +274,4 @@ TerminateResult TerminateProcessByName(int pid, const char* name)
         ReapIfChild(fd);
     close(fd);
     return result;
-}
-
-void IgnoreBrokenPipe()
-{
-    signal(SIGPIPE, SIG_IGN);
 }

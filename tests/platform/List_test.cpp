@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "server/List.h"
+#include "platform/List.h"
 
 namespace {
 

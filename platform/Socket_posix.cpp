@@ -1,8 +1,9 @@
-// POSIX implementation of the outgoing socket calls.
+// The outgoing socket calls on Linux.
 #include "platform/Socket.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -47,6 +48,12 @@ int WaitSocket(SocketHandle socket, short events, unsigned timeout)
 }
 
 } // namespace
+
+bool StartSocketLibrary()
+{
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
 
 SocketHandle OpenStreamSocket()
 {

@@ -1,4 +1,4 @@
-#include "server/List.h"
+#include "platform/List.h"
 
 #include <mutex>
 

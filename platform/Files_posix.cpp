@@ -1,94 +1,16 @@
-// POSIX implementation of the basic platform services.
+// Files and folders on Linux.
+#include "platform/Files.h"
+
 #include "platform/Platform.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <dirent.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
-#include <algorithm>
-
-std::string GetExecutablePath()
-{
-    std::vector<char> buffer(4096);
-    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (n <= 0)
-        return {};
-    return std::string(buffer.data(), static_cast<size_t>(n));
-}
-
-std::string GetExecutableFolder()
-{
-    std::string path = GetExecutablePath();
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return {};
-    return path.substr(0, slash);
-}
-
-std::string GetComputerNameText()
-{
-    char name[256] = {};
-    if (gethostname(name, sizeof(name) - 1) != 0)
-        return {};
-    return name;
-}
-
-LocalTime GetLocalTime()
-{
-    time_t now = time(nullptr);
-    struct tm parts {};
-    localtime_r(&now, &parts);
-    return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec};
-}
-
-namespace {
-std::atomic<unsigned> sleepDivisor{1};
-}
-
-void SetSleepDivisor(unsigned divisor)
-{
-    sleepDivisor = divisor == 0 ? 1 : divisor;
-}
-
-void Sleep(unsigned milliseconds)
-{
-    int saved = errno;
-    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<uint64_t>(milliseconds) * 1000 / sleepDivisor));
-    errno = saved;
-}
-
-int GetLastOsError()
-{
-    return errno;
-}
-
-void SetLastOsError(int code)
-{
-    errno = code;
-}
-
-bool GetOsErrorText(int code, std::string& text)
-{
-    int saved = errno;
-    char buffer[512] = {};
-    // The GNU strerror_r returns a pointer that may or may not be buffer.
-    const char* message = strerror_r(code, buffer, sizeof(buffer));
-    bool known = message != nullptr && std::strncmp(message, "Unknown error", 13) != 0;
-    if (known)
-        text = message;
-    else
-        text.clear();
-    errno = saved;
-    return known;
-}
 
 bool PathExists(const std::string& path)
 {
@@ -102,7 +24,7 @@ bool FolderExists(const std::string& path)
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool FileExists(const std::string& path)
+bool IsRegularFile(const std::string& path)
 {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -189,6 +111,68 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsi
     return ok;
 }
 
+bool ReadFileSize(const std::string& path, int64_t* size)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0;
+    int saved = errno;
+    if (ok && !S_ISREG(st.st_mode)) {
+        ok = false;
+        saved = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    }
+    close(fd);
+    errno = saved;
+    if (ok)
+        *size = static_cast<int64_t>(st.st_size);
+    return ok;
+}
+
+bool RemoveFile(const std::string& path)
+{
+    return unlink(path.c_str()) == 0;
+}
+
+bool RemoveFolder(const std::string& path)
+{
+    return rmdir(path.c_str()) == 0;
+}
+
+bool IsFolderEntry(const std::string& path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes)
+{
+    bytes.clear();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        int saved = errno;
+        close(fd);
+        if (n < 0) {
+            errno = saved;
+            bytes.clear();
+            return false;
+        }
+        return true;
+    }
+}
+
+// Standard error is written like a file, in as few writes as it takes.
 void WriteStandardError(const std::string& text)
 {
     int saved = errno;

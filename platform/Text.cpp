@@ -1,0 +1,90 @@
+#include "platform/Text.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+char FoldCase(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+} // namespace
+
+void CopyText(char* target, size_t size, const char* source)
+{
+    if (size == 0)
+        return;
+    size_t length = source != nullptr ? strnlen(source, size - 1) : 0;
+    std::memcpy(target, source != nullptr ? source : "", length);
+    target[length] = '\0';
+}
+
+bool FormatToField(char* target, size_t size, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(target, size, format, args);
+    va_end(args);
+    return length >= 0 && static_cast<size_t>(length) < size;
+}
+
+bool EqualsNoCase(const char* a, const char* b)
+{
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (FoldCase(*a) != FoldCase(*b))
+            return false;
+    }
+    return *a == *b;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix)
+{
+    size_t n = std::strlen(prefix);
+    if (text.size() < n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (FoldCase(text[i]) != FoldCase(prefix[i]))
+            return false;
+    return true;
+}
+
+int CompareNoCase(const std::string& a, const std::string& b)
+{
+    size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        auto x = static_cast<unsigned char>(FoldCase(a[i]));
+        auto y = static_cast<unsigned char>(FoldCase(b[i]));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name, char separator)
+{
+    std::string path = folder;
+    path += separator;
+    path += name;
+    return path;
+}
+
+std::string ToCrLf(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size() + text.size() / 16 + 2);
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+            out += '\r';
+        out += text[i];
+    }
+    return out;
+}
