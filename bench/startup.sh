@@ -308,11 +308,12 @@ fingerprint() {
   done
 }
 
-summary() {  # the fingerprint file: tables+views, rows
-  local tables rows
-  tables=$(grep -c '^CREATE TABLE\|^/\*!50001 CREATE' "$1" || true)
+summary() {  # the fingerprint file: tables, views, rows
+  local tables views rows
+  tables=$(grep -c '^CREATE TABLE' "$1" || true)
+  views=$(grep -c '^/\*!50001 VIEW' "$1" || true)
   rows=$(awk -F'\t' 'NF == 2 && $2 ~ /^[0-9]+$/ { n += $2 } END { print n + 0 }' "$1")
-  echo "$tables tables/views, $rows rows"
+  echo "$tables tables, $views views, $rows rows"
 }
 
 stats() {  # numbers on standard input: min and median
