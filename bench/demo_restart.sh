@@ -18,6 +18,7 @@ ip link set lo up
 restarts=${1:-3}
 port=8080
 work=$(mktemp -d /var/tmp/vtd-demo-restart-XXXXXX)
+chmod 755 "$work"  # the web server's children (www-data) read the sites below it
 trap 'rm -rf "$work"' EXIT
 dir=$work/demo
 errorlog=build/bin/logs
@@ -39,7 +40,11 @@ run_demo() {
     kill -0 "$demo" 2>/dev/null || { echo "scripts/demo ended:" >&2; tail "$log" >&2; exit 1; }
     sleep 0.01
   done
-  until curl -fsS -o /dev/null "http://127.0.0.1:$port/" 2>/dev/null; do sleep 0.01; done
+  for _ in $(seq 12000); do
+    curl -fsS -o /dev/null "http://127.0.0.1:$port/" 2>/dev/null && break
+    sleep 0.01
+  done
+  curl -fsS -o /dev/null "http://127.0.0.1:$port/" || { echo "no page within two minutes" >&2; kill -INT "$pid"; exit 1; }
   page=$(uptime_now)
   start=$(started_at "$pid")
   echo "$(awk -v a="$page" -v b="$start" 'BEGIN { printf "%.2f", a - b }') $(($(connect_lines) - before))"
