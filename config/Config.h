@@ -1,6 +1,9 @@
 // Server and site settings read from the settings store at start-up.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "platform/List.h"
 #include "platform/Text.h"
 
@@ -62,6 +65,10 @@ struct ServerConfig {
     char FfmpegPath[ConfigTextSize];
     bool HostComputerNameSet;
     char HostComputerName[ConfigTextSize];
+
+    // One line for each value or site that LoadSettings refused (left out,
+    // or replaced by its default) and why.
+    std::vector<std::string> Refusals;
 };
 
 void SetInstanceName(ServerConfig& config, const char* name);
@@ -69,6 +76,9 @@ void SetInstanceName(ServerConfig& config, const char* name);
 // when the instance key cannot be opened (the other keys are read all the
 // same).
 bool LoadSettings(ServerConfig& config);
+// Whether name may be written as a host name of the web server's
+// configuration: letters, digits and "-._*:[]" only (an empty name too).
+bool IsHostName(const char* name);
 // Releases the site records and empties the list (tests, teardown).
 void ClearSites(ServerConfig& config);
 

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "config/Config.h"
 #include "config/RegistryKey.h"
@@ -21,6 +22,54 @@ void ReadNumber(RegistryKey& key, const char* name, int& target, int fallback)
 {
     if (!key.ReadNumber(name, target))
         target = fallback;
+}
+
+// A port number value: 1 to 65535; another number is refused and the
+// default used, a missing one takes the default silently.
+void ReadPort(ServerConfig& config, RegistryKey& key, const char* name, int& target, int fallback)
+{
+    if (!key.ReadNumber(name, target)) {
+        target = fallback;
+        return;
+    }
+    if (target < 1 || target > 65535) {
+        config.Refusals.push_back("settings: \"" + std::string(name) + "\" refused: " + std::to_string(target) +
+                                  " is not a port number (1 to 65535); " + std::to_string(fallback) + " is used");
+        target = fallback;
+    }
+}
+
+// A forward target is written into the web server's configuration as it
+// is: one with a control character, a blank or a quote would break out of
+// its directive or stop the web server, and is left out.
+void CheckForward(ServerConfig& config, const char* name, char (&target)[ConfigTextSize])
+{
+    if (!HasControlCharacter(target) && std::strpbrk(target, " \t\"") == nullptr)
+        return;
+    config.Refusals.push_back("settings: \"" + std::string(name) + "\" refused: \"" + PrintableText(target) +
+                              "\" holds a control character, a blank or a quote; no forward is written");
+    target[0] = '\0';
+}
+
+// Why site may not be used, or "" when it may: its name must stay inside
+// the sites folder, its folders must fit on one line of the web server's
+// configuration, and its aliases must be host names the web server takes.
+std::string SiteRefusal(const SiteConfig& site)
+{
+    std::string name = site.name;
+    if (name == "." || name == ".." || name.find_first_of("/\\") != std::string::npos || HasControlCharacter(site.name))
+        return "its name is \".\", \"..\" or holds a path separator or a control character";
+    const std::pair<const char*, const char*> folders[] = {
+        {"path", site.path}, {"path_htdocs", site.path_htdocs}, {"path_files", site.path_files},
+        {"path_cache", site.path_cache}};
+    for (const auto& folder : folders)
+        if (HasControlCharacter(folder.second))
+            return "\"" + std::string(folder.first) + "\" holds a control character: \"" +
+                   PrintableText(folder.second) + "\"";
+    for (const auto& alias : site.aliases)
+        if (!IsHostName(alias))
+            return "alias \"" + PrintableText(alias) + "\" is not a host name";
+    return {};
 }
 
 void SetJoinedPath(char (&target)[ConfigTextSize], const char* folder, const char* name)
@@ -51,7 +100,6 @@ void LoadSite(ServerConfig& config, const char* siteName)
         delete site;
         return;
     }
-    config.Sites.Append(site);
 
     char sites[ConfigTextSize];
     SetJoinedPath(sites, config.InstallFolder, "sites");
@@ -78,6 +126,14 @@ void LoadSite(ServerConfig& config, const char* siteName)
     for (uint32_t index = 0; index < SiteAliasCount && key.SubkeyName(index, alias, sizeof alias); ++index)
         CopyText(site->aliases[index], alias);
     key.Close();
+
+    std::string refusal = SiteRefusal(*site);
+    if (!refusal.empty()) {
+        config.Refusals.push_back("settings: site \"" + PrintableText(site->name) + "\" refused: " + refusal);
+        delete site;
+        return;
+    }
+    config.Sites.Append(site);
 }
 
 // The values of other keys that the web configuration uses.
@@ -106,8 +162,23 @@ void SetInstanceName(ServerConfig& config, const char* name)
         CopyText(config.RegistryPath, (std::string(DefaultInstanceKeyPath) + "-" + config.InstanceName).c_str());
 }
 
+bool IsHostName(const char* name)
+{
+    // Letters, digits and the few marks of host names, wildcards, ports and
+    // bracketed IPv6 addresses: nothing that could end the ServerName line
+    // or make the web server refuse it.
+    for (const char* p = name; *p != '\0'; ++p) {
+        char c = *p;
+        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!letter && std::strchr("-._*:[]", c) == nullptr)
+            return false;
+    }
+    return true;
+}
+
 bool LoadSettings(ServerConfig& config)
 {
+    config.Refusals.clear();
     LoadWebSettings(config);
     RegistryKey key;
     if (!key.Open(config.RegistryPath))
@@ -115,14 +186,16 @@ bool LoadSettings(ServerConfig& config)
 
     ReadNumber(key, "VtdRole", config.VtdRole, 1);
     ReadText(key, "VtdMasterName", config.VtdMasterName, "localhost");
-    ReadNumber(key, "PortNumber", config.PortNumber, 80);
+    ReadPort(config, key, "PortNumber", config.PortNumber, 80);
     ReadNumber(key, "HttpEnabled", config.HttpEnabled, 1);
     ReadText(key, "HttpForward", config.HttpForward, "");
-    ReadNumber(key, "HttpsPortNumber", config.HttpsPortNumber, 443);
+    CheckForward(config, "HttpForward", config.HttpForward);
+    ReadPort(config, key, "HttpsPortNumber", config.HttpsPortNumber, 443);
     ReadNumber(key, "HttpsEnabled", config.HttpsEnabled, 0);
     ReadText(key, "HttpsForward", config.HttpsForward, "");
+    CheckForward(config, "HttpsForward", config.HttpsForward);
     ReadNumber(key, "HttpsCertificateId", config.HttpsCertificateId, 0);
-    ReadNumber(key, "RtmpPortNumber", config.RtmpPortNumber, 1935);
+    ReadPort(config, key, "RtmpPortNumber", config.RtmpPortNumber, 1935);
     ReadNumber(key, "RtmpEnabled", config.RtmpEnabled, 1);
     ReadNumber(key, "TranscodeThreads", config.TranscodeThreads, 1);
     ReadText(key, "InstallFolder", config.InstallFolder, nullptr);

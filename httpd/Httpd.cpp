@@ -332,8 +332,10 @@ void WriteSiteConfigs(const ServerConfig& config)
         CreateFolderPath(JoinPath(site.path, "assets"));
         CreateFolderPath(site.path_files);
         CreateFolderPath(site.path_cache);
+        // It holds the database and mail passwords: readable by the owner
+        // and by the site folder's group (the web server's), no one else.
         WriteFileAtomically(JoinPath(site.path, "serverconfig.php"),
-                            ToCrLf(ComposeServerConfigPhp(config, site, common)));
+                            ToCrLf(ComposeServerConfigPhp(config, site, common)), {0640, true, true});
     }
 }
 
@@ -360,7 +362,7 @@ void WriteWebConfig(const ServerConfig& config)
     }
     ConfComposer composer{config, {}, {}};
     composer.Compose();
-    if (!WriteFileAtomically(path, ToCrLf(composer.out))) {
+    if (!WriteFileAtomically(path, ToCrLf(composer.out), {0644, false, false})) {
         LOG_ASSERT("fconf", "Httpd", ConfFailureLine);
         return;
     }

@@ -12,7 +12,9 @@ bool IsRegularFile(const std::string& path);
 // True when path is a folder itself, not a symbolic link to one.
 bool IsFolderEntry(const std::string& path);
 
-bool CreateFolder(const std::string& path);   // one level, default rights
+// One level, default rights; the new folder takes the group of the folder it
+// is created in.
+bool CreateFolder(const std::string& path);
 bool SetCurrentFolder(const std::string& path);
 // Names (not paths) of the entries of folder whose name matches the shell
 // pattern (for example "*.bin"), sorted by name; "." and ".." left out.
@@ -26,12 +28,29 @@ bool ReadWholeFile(const std::string& path, std::string& bytes);
 // path cannot be opened or is not a regular file.
 bool ReadFileSize(const std::string& path, int64_t* size);
 
-// Appends bytes to a file in one write, creating it when missing (0644).
+// Appends bytes to a file in one write, creating it when missing (0640).
 bool AppendToFile(const std::string& path, const std::string& bytes);
+
+// How WriteFileAtomically creates a file that does not exist yet.
+struct NewFileRights {
+    unsigned mode = 0644;      // access rights, whatever the umask
+    bool folderGroup = false;  // the group of its folder, not the writer's
+    // A file of secrets: mode is also the most a replaced file keeps. One
+    // that granted more loses the rest, and then takes its folder's group
+    // when folderGroup is set (the group meant to read it).
+    bool secret = false;
+};
 // Writes a whole file through a temporary file beside it and a rename, so a
-// failure leaves the previous file untouched. mode is the new file's access
-// rights (0600 for a private key). false on any failure (OS error kept).
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsigned mode = 0644);
+// failure leaves the previous file untouched. A file that is replaced keeps
+// its access rights, owner and group (within the limit of a secret file); a
+// new one is created with rights. The temporary file ("<file>.tmpXXXXXX")
+// never grants more than the final file, and stale ones of that pattern left
+// by an earlier run are removed first.
+// false on any failure (OS error kept).
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, NewFileRights rights = {});
+// Removes the temporary files of WriteFileAtomically's pattern that a run
+// ended part way left beside path.
+void RemoveStaleTemporaryFiles(const std::string& path);
 
 // Deletes a file (or a symbolic link itself); false on failure, OS error kept.
 bool RemoveFile(const std::string& path);

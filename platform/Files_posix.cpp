@@ -4,6 +4,9 @@
 #include "platform/Platform.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -11,6 +14,30 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+std::string FolderOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// name with the characters that a shell pattern gives a meaning escaped.
+std::string PatternLiteral(const std::string& name)
+{
+    std::string out;
+    for (char c : name) {
+        if (c == '*' || c == '?' || c == '[' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+} // namespace
 
 bool PathExists(const std::string& path)
 {
@@ -32,7 +59,16 @@ bool IsRegularFile(const std::string& path)
 
 bool CreateFolder(const std::string& path)
 {
-    return mkdir(path.c_str(), 0755) == 0;
+    if (mkdir(path.c_str(), 0755) != 0)
+        return false;
+    // A new folder belongs to the group of the folder it is made in, so a
+    // group given to a parent folder (the web server's, say) reaches the
+    // folders and files the daemon creates below it.
+    struct stat parent {};
+    struct stat made {};
+    if (stat(FolderOf(path).c_str(), &parent) == 0 && stat(path.c_str(), &made) == 0 && made.st_gid != parent.st_gid)
+        (void)chown(path.c_str(), static_cast<uid_t>(-1), parent.st_gid);
+    return true;
 }
 
 bool SetCurrentFolder(const std::string& path)
@@ -76,7 +112,7 @@ bool WriteAll(int fd, const std::string& bytes)
 
 bool AppendToFile(const std::string& path, const std::string& bytes)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
     if (fd < 0)
         return false;
     bool ok = WriteAll(fd, bytes);
@@ -86,15 +122,48 @@ bool AppendToFile(const std::string& path, const std::string& bytes)
     return ok;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsigned mode)
+
+void RemoveStaleTemporaryFiles(const std::string& path)
 {
+    std::string folder = FolderOf(path);
+    std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    for (const std::string& stale : FindFiles(folder, PatternLiteral(name) + ".tmp??????"))
+        unlink((folder + "/" + stale).c_str());
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, NewFileRights rights)
+{
+    // A file that is replaced keeps its rights, owner and group; a new one
+    // gets the given rights and, when asked, the group of its folder.
+    struct stat old {};
+    bool replacing = stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    struct stat folder {};
+    mode_t mode = replacing ? (old.st_mode & 07777) : static_cast<mode_t>(rights.mode);
+    uid_t owner = replacing ? old.st_uid : static_cast<uid_t>(-1);
+    gid_t group = replacing ? old.st_gid : static_cast<gid_t>(-1);
+    bool narrowed = false;
+    if (replacing && rights.secret && (mode & ~static_cast<mode_t>(rights.mode)) != 0) {
+        mode &= static_cast<mode_t>(rights.mode);
+        narrowed = true;
+    }
+    if ((!replacing || narrowed) && rights.folderGroup && stat(FolderOf(path).c_str(), &folder) == 0)
+        group = folder.st_gid;
+
+    RemoveStaleTemporaryFiles(path);
     std::string temp = path + ".tmpXXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
+    // Created readable by its owner only; its final rights are set before
+    // the first byte is written.
     int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool ok = fchmod(fd, static_cast<mode_t>(mode)) == 0 && WriteAll(fd, bytes) && fsync(fd) == 0;
+    if (owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) {
+        // Without the right to give the file away it stays the writer's.
+        if (fchown(fd, owner, group) != 0)
+            (void)fchown(fd, static_cast<uid_t>(-1), group);
+    }
+    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && fsync(fd) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) {
         ok = false;
@@ -172,10 +241,43 @@ bool ReadWholeFile(const std::string& path, std::string& bytes)
     }
 }
 
+namespace {
+
+bool StandardErrorIsJournal()
+{
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat info {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(STDERR_FILENO, &info) == 0 && static_cast<unsigned long long>(info.st_dev) == device &&
+           static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
+// Whether the next byte written to standard error starts a line.
+std::atomic<bool> atLineStart{true};
+
+} // namespace
+
 // Standard error is written like a file, in as few writes as it takes.
-void WriteStandardError(const std::string& text)
+void WriteStandardError(const std::string& text, int priority)
 {
     int saved = errno;
-    WriteAll(STDERR_FILENO, text);
+    if (!text.empty() && StandardErrorIsJournal()) {
+        std::string prefix = "<" + std::to_string(priority) + ">";
+        std::string lines;
+        bool start = atLineStart;
+        for (char c : text) {
+            if (start)
+                lines += prefix;
+            lines += c;
+            start = c == '\n';
+        }
+        atLineStart = start;
+        WriteAll(STDERR_FILENO, lines);
+    } else {
+        if (!text.empty())
+            atLineStart = text.back() == '\n';
+        WriteAll(STDERR_FILENO, text);
+    }
     errno = saved;
 }

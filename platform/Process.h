@@ -54,3 +54,16 @@ enum class TerminateResult {
 // SIGTERM, a bounded wait of a few seconds, then SIGKILL. A process that is
 // our child is reaped.
 TerminateResult TerminateProcessByName(int pid, const char* name);
+
+// Ends what is left of the process group groupId, the group of a managed
+// child whose leader has ended and been reaped (a program that started
+// others and exited): SIGTERM, a bounded wait, then SIGKILL. Nothing happens
+// when the group is empty. On Windows a child's own children are not
+// grouped with it, and this does nothing.
+void TerminateProcessGroup(int groupId);
+
+// Ignores the signals that must not end the daemon: SIGPIPE (a peer closed a
+// connection; the send fails instead), SIGXFSZ (a file size limit; the write
+// fails with EFBIG and is reported), SIGUSR1, SIGUSR2 and SIGALRM. Children
+// get default handling of all of them.
+void IgnoreStraySignals();

@@ -37,3 +37,20 @@ std::string ExpandEnvironmentText(const std::string& text);
 
 // Makes the next access read the settings anew (Linux: the files again).
 void SettingsReload();
+
+// How the settings were loaded (loading them now when that has not happened
+// yet). refused: the settings files could not be used as a whole (a file
+// that does not parse, with "file:line: reason" in message, or a path that
+// names neither a file nor a folder); the store then holds nothing. Without
+// refused, message may still say why there are no settings (no file, a
+// folder without *.reg files). The Windows registry is never refused.
+struct SettingsStatus {
+    bool refused = false;
+    std::string message;
+};
+SettingsStatus SettingsLoadStatus();
+
+// Remembers the folder the program was started in, so a relative
+// VTD_REGISTRY still names the same file after the daemon changed folder.
+// Called first thing at program start.
+void SettingsRememberStartFolder();

@@ -126,7 +126,7 @@ struct ParseState {
 
     bool Fail(size_t line, const std::string& reason)
     {
-        error = fileName + ":" + std::to_string(line) + ": " + reason;
+        error = PrintableText(fileName) + ":" + std::to_string(line) + ": " + reason;
         return false;
     }
 };
@@ -304,6 +304,14 @@ std::string TextValue(const std::string& text)
     return data;
 }
 
+// A text value ends at its first NUL: one with more text behind a NUL would
+// be read cut short, so it is refused. NULs at the end are its terminator.
+bool HasInnerNul(const std::string& data)
+{
+    size_t nul = data.find('\0');
+    return nul != std::string::npos && data.find_first_not_of('\0', nul) != std::string::npos;
+}
+
 // "text" after the '=' of a value line.
 bool ParseTextData(ParseState& state, const std::string& rest, RegistryValue& value)
 {
@@ -315,6 +323,8 @@ bool ParseTextData(ParseState& state, const std::string& rest, RegistryValue& va
         return state.Fail(state.lineNumber, "unexpected text after the value");
     value.type = RegSz;
     value.data = TextValue(text); // REGEDIT4 lines are UTF-8 already
+    if (HasInnerNul(value.data))
+        return state.Fail(state.lineNumber, "NUL character inside a text value");
     return true;
 }
 
@@ -372,6 +382,8 @@ bool ParseHexData(ParseState& state, const std::string& rest, RegistryValue& val
             : AnsiToUtf8(bytes);
     else
         value.data = bytes;
+    if ((type == RegSz || type == RegExpandSz) && HasInnerNul(value.data))
+        return state.Fail(line0, "NUL character inside a text value");
     return true;
 }
 
@@ -504,7 +516,7 @@ bool ParseRegistryFile(const std::string& fileName, const std::string& bytes, Re
             return false;
     }
     if (notice != nullptr && state.ignoredKeys > 0)
-        *notice = fileName + ":" + std::to_string(state.firstIgnoredLine) + ": " + std::to_string(state.ignoredKeys) +
+        *notice = PrintableText(fileName) + ":" + std::to_string(state.firstIgnoredLine) + ": " + std::to_string(state.ignoredKeys) +
             " key(s) outside HKEY_LOCAL_MACHINE ignored\n";
     return true;
 }

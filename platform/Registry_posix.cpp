@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <unistd.h>
 #include <vector>
 
 #include "platform/Files.h"
@@ -29,6 +30,8 @@ struct Store {
     int openKeys = 0;
     // Hives dropped by a reload while keys were still open into them.
     std::vector<std::unique_ptr<RegistryNode>> retired;
+    // How the last load went.
+    SettingsStatus status;
 };
 
 Store& TheStore()
@@ -43,36 +46,81 @@ bool ReadSettingsFile(const std::string& path, std::string& bytes, std::string& 
     int64_t size = 0;
     std::string reason;
     if (ReadFileSize(path, &size) && size > static_cast<int64_t>(MaxHiveFileSize)) {
-        error = path + ": larger than 64 MiB, refused";
+        error = PrintableText(path) + ": larger than 64 MiB, refused";
         return false;
     }
     if (!ReadWholeFile(path, bytes)) {
         GetOsErrorText(GetLastOsError(), reason);
-        error = path + ": cannot read: " + reason;
+        error = PrintableText(path) + ": cannot read: " + reason;
         return false;
     }
     return true;
 }
 
-std::unique_ptr<RegistryNode> LoadHive()
+// The folder the program was started in, for a relative VTD_REGISTRY.
+std::string& StartFolder()
 {
-    auto root = std::make_unique<RegistryNode>();
+    static std::string folder;
+    return folder;
+}
+
+std::string SettingsPath()
+{
     const char* named = std::getenv("VTD_REGISTRY");
     std::string path = named != nullptr && named[0] != '\0' ? named : "/etc/vantry/vtd.reg";
-    std::vector<std::string> files;
+    if (path[0] != '/') {
+        std::string base = StartFolder();
+        if (base.empty()) {
+            char here[4096];
+            if (getcwd(here, sizeof here) != nullptr)
+                base = here;
+        }
+        if (!base.empty())
+            path = base + "/" + path;
+    }
+    return path;
+}
+
+// The settings files of path: the file itself, or every *.reg of a folder
+// in name order. false with a message when path names neither.
+bool SettingsFiles(const std::string& path, std::vector<std::string>& files, SettingsStatus& status)
+{
+    std::string shown = PrintableText(path);
     if (FolderExists(path)) {
         for (const auto& name : FindFiles(path, "*.[rR][eE][gG]"))
             if (IsRegularFile(path + "/" + name))
                 files.push_back(path + "/" + name);
-    } else if (IsRegularFile(path)) {
+        if (files.empty())
+            status.message = "settings folder " + shown + " holds no *.reg file; no settings loaded";
+        return true;
+    }
+    if (IsRegularFile(path)) {
         files.push_back(path);
-    } else {
-        WriteStandardError("settings file " + path + " not found; no settings loaded\n");
+        return true;
+    }
+    if (PathExists(path)) {
+        status.refused = true;
+        status.message = "settings path " + shown + " is neither a file nor a folder; settings refused";
+        return false;
+    }
+    status.message = "settings file " + shown + " not found; no settings loaded";
+    return true;
+}
+
+std::unique_ptr<RegistryNode> LoadHive(SettingsStatus& status)
+{
+    status = SettingsStatus{};
+    auto root = std::make_unique<RegistryNode>();
+    std::vector<std::string> files;
+    if (!SettingsFiles(SettingsPath(), files, status) || !status.message.empty()) {
+        WriteStandardError(status.message + "\n");
         return root;
     }
     for (const auto& file : files) {
         std::string bytes, error, notice;
         if (!ReadSettingsFile(file, bytes, error) || !ParseRegistryFile(file, bytes, *root, error, &notice)) {
+            status.refused = true;
+            status.message = error;
             WriteStandardError(error + "\nsettings refused; no settings loaded\n");
             return std::make_unique<RegistryNode>();
         }
@@ -85,7 +133,7 @@ std::unique_ptr<RegistryNode> LoadHive()
 RegistryNode& Root(Store& store)
 {
     if (!store.root)
-        store.root = LoadHive();
+        store.root = LoadHive(store.status);
     return *store.root;
 }
 
@@ -252,4 +300,19 @@ void SettingsReload()
     if (store.root && store.openKeys > 0)
         store.retired.push_back(std::move(store.root));
     store.root.reset();
+}
+
+void SettingsRememberStartFolder()
+{
+    char here[4096];
+    if (getcwd(here, sizeof here) != nullptr)
+        StartFolder() = here;
+}
+
+SettingsStatus SettingsLoadStatus()
+{
+    Store& store = TheStore();
+    std::lock_guard guard(store.lock);
+    Root(store);
+    return store.status;
 }

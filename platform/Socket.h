@@ -21,9 +21,8 @@ struct IPv4Endpoint {
     uint32_t address;
 };
 
-// Starts the socket library (Winsock 2.2 on Windows). On Linux it makes a
-// peer that closes a connection unable to end the daemon through SIGPIPE.
-// false when the library cannot be started.
+// Starts the socket library (Winsock 2.2 on Windows; nothing to start on
+// Linux). false when the library cannot be started.
 bool StartSocketLibrary();
 
 // New IPv4 stream socket, or InvalidSocket.

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -51,7 +50,6 @@ int WaitSocket(SocketHandle socket, short events, unsigned timeout)
 
 bool StartSocketLibrary()
 {
-    signal(SIGPIPE, SIG_IGN);
     return true;
 }
 

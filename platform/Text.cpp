@@ -64,6 +64,33 @@ int CompareNoCase(const std::string& a, const std::string& b)
     return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
+std::string PrintableText(const std::string& text)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+bool HasControlCharacter(const char* text)
+{
+    for (const char* p = text; *p != '\0'; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    }
+    return false;
+}
+
 bool IsBlank(char c)
 {
     return c == ' ' || c == '\t';

@@ -29,6 +29,12 @@ bool StartsWithNoCase(const std::string& text, const char* prefix);
 // case, then byte by byte. Negative, 0 or positive.
 int CompareNoCase(const std::string& a, const std::string& b);
 
+// text with every control character (below 0x20, and 0x7F) written as
+// \xNN, so it cannot break or forge a line of a message.
+std::string PrintableText(const std::string& text);
+// Whether text holds a control character (below 0x20, or 0x7F).
+bool HasControlCharacter(const char* text);
+
 // A blank or a tab.
 bool IsBlank(char c);
 

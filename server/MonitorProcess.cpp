@@ -99,10 +99,34 @@ void MonitorProcesses()
         auto* process = static_cast<ManagedProcess*>(node->item);
         if (!WaitForProcess(process->process, 10))
             continue;
-        // Ended, or never started: release the old process and start anew.
+        // Ended, or never started: release the old process, end what it may
+        // have left running in its process group, and start anew.
+        int group = process->process.pid;
         CloseProcess(process->process);
+        TerminateProcessGroup(group);
         Sleep(2000);
         StartProcess(process);
+    }
+}
+
+std::string ManagedProgramNames()
+{
+    std::string names;
+    for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
+        if (!names.empty())
+            names += node->next == nullptr ? " and " : ", ";
+        names += static_cast<ManagedProcess*>(node->item)->name;
+    }
+    return names;
+}
+
+void TerminateProcessGroupsOf(const char* name)
+{
+    std::string executable = ExecutableName(name);
+    for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
+        auto* process = static_cast<ManagedProcess*>(node->item);
+        if (executable == process->name)
+            TerminateProcessGroup(process->process.pid);
     }
 }
 

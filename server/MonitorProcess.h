@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "config/Config.h"
 #include "log/Log.h"
@@ -42,9 +43,14 @@ bool StartDatabaseServer(const ServerConfig& config);
 bool IsProcessRunning(const char* name);
 // Terminates every process running under the executable name.
 void KillProcessByName(const char* name);
+// Ends what is left in the process groups of the managed programs of name
+// (without the executable suffix): the processes they started themselves.
+void TerminateProcessGroupsOf(const char* name);
 // Adds the program to the firewall's list of authorised applications.
 void AuthorizeFirewallProgram(const char* path);
 bool EnablePrivilege(const char* name, bool enable);
+// The names of the managed programs, "httpd, rtmpd and vtpd".
+std::string ManagedProgramNames();
 // Releases the records of the table and their process handles at exit; the
 // programs themselves go on running.
 void ReleaseProcessTable();

@@ -59,7 +59,14 @@ fi
 cp "$here/apache/apache2.conf" "$dir/apache/apache2.conf"
 cp "$here"/apache/conf.* "$dir/apache/conf/"
 
+# The sites' folders belong to the web server's group, which the daemon hands
+# on to the folders and files it creates there: serverconfig.php (0640, it
+# holds the database password) is readable by the web server and nobody else.
+mkdir -p "$dir/sites"
+chgrp www-data "$dir/sites"
 for site in default campus; do
+  mkdir -p "$dir/sites/$site"
+  chgrp www-data "$dir/sites/$site"
   mkdir -p "$dir/sites/$site/htdocs" "$dir/sites/$site/runtime"
   cp "$here/site/index.php" "$dir/sites/$site/htdocs/index.php"
   # Every path of the site is answered by index.php.
