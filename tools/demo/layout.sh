@@ -7,6 +7,7 @@
 #
 # Environment: DEMO_PORT (public web port, 8080), DEMO_DB_PORT (database TCP
 # port on 127.0.0.1, 3399). Running it again keeps the database contents.
+# The sites' pages show times in the machine's own time zone.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -74,6 +75,24 @@ for site in default campus; do
   chown www-data:www-data "$dir/sites/$site/runtime"
 done
 
+# The machine's time zone: the zone the /etc/localtime link names, else
+# /etc/timezone, else UTC. Only a name that the zone database knows is used.
+machine_time_zone() {
+  local zone=""
+  local link
+  if link=$(readlink /etc/localtime 2>/dev/null) && [[ $link == */zoneinfo/* ]]; then
+    zone=${link##*/zoneinfo/}
+  fi
+  if [ -z "$zone" ] && [ -r /etc/timezone ]; then
+    zone=$(head -n 1 /etc/timezone | tr -d '[:space:]')
+  fi
+  if [[ ! $zone =~ ^[A-Za-z0-9_+-]+(/[A-Za-z0-9_+-]+)*$ ]] || [ ! -f "/usr/share/zoneinfo/$zone" ]; then
+    zone=UTC
+  fi
+  echo "$zone"
+}
+timezone=$(machine_time_zone)
+
 cat > "$dir/vtd.reg" <<EOT
 Windows Registry Editor Version 5.00
 
@@ -86,6 +105,7 @@ Windows Registry Editor Version 5.00
 "VtdRole"=dword:00000001
 "SmtpHost"="localhost"
 "SmtpEmail"="demo@localhost"
+"TimeZone"="$timezone"
 
 ; The catch-all site.
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantry\\Server\\default]
