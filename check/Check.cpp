@@ -246,6 +246,21 @@ struct Checker {
             Print("web server check skipped: %s not found\n", PrintableText(program).c_str());
             return;
         }
+        // The daemon writes the default site's certificate and key from its
+        // database at every start, before it starts the web server; until a
+        // first start they are not there, and the web server's check would
+        // fail on what the daemon itself provides.
+        if (config.HttpsEnabled != 0) {
+            for (const char* name : {"default.crt", "default.pvk"}) {
+                std::string file = JoinPath(config.InstallFolder, name);
+                if (!IsRegularFile(file)) {
+                    Print("web server check skipped: HTTPS is on and %s is not there yet (the daemon writes it from "
+                          "the default site's database at start)\n",
+                          PrintableText(file).c_str());
+                    return;
+                }
+            }
+        }
         std::vector<std::string> arguments = {program, "-d", apache, "-f", JoinPath(folder, "httpd.conf"),
                                               "-D", "ONE_PROCESS", "-t"};
         std::string shown;
