@@ -17,9 +17,10 @@
 # Then: with the install folder read-only (an install folder below /usr
 # without the drop-in) the daemon cannot write httpd.conf and says so in its
 # error log; with it writable (the drop-in's ReadWritePaths=) the whole demo
-# stack runs: the database server and Apache with PHP start and drop to their
-# users, the databases are upgraded, the sites answer, the error log and the
-# generated files are written with the rights they must have.
+# stack runs: the database server (started here as the daemon starts it) and
+# Apache with PHP (started by the daemon, dropping to www-data) work, the
+# databases are upgraded, the sites answer, the error log and the generated
+# files are written with the rights they must have.
 #
 # Exits 77 (skipped) with the reason where the tools or the rights are
 # missing.
@@ -36,12 +37,9 @@ skip() {
 
 if [ "${4:-}" != inside ]; then
   [ "$(id -u)" -eq 0 ] || skip "mount namespaces and read-only bind mounts need root"
-  for tool in unshare setpriv mount curl mariadbd apache2 php; do
+  for tool in unshare setpriv mount curl mariadbd mariadb apache2 php python3; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps installs it)"
   done
-  if pgrep -x 'mysqld|mariadbd' >/dev/null; then
-    skip "a database server runs on this machine: the daemon would not start its own"
-  fi
   rm -rf "$work"
   mkdir -p "$work"
   chmod 755 "$work"
@@ -69,7 +67,7 @@ read_only_bind() { mount --bind "$1" "$1" && mount -o remount,bind,ro "$1"; }
 started_as() {
   local entry argv0
   for entry in /proc/[0-9]*; do
-    argv0=$(tr '\0' '\n' < "$entry/cmdline" 2>/dev/null | head -n 1)
+    argv0=$( (tr '\0' '\n' < "$entry/cmdline") 2>/dev/null | head -n 1)
     [ "$argv0" = "$1" ] && echo "${entry#/proc/}"
   done
 }
@@ -119,7 +117,8 @@ for folder in /usr /etc /boot /efi; do
   read_only_bind "$folder" || { echo "cannot bind $folder read-only"; exit 1; }
 done
 read_only_bind "$system" || exit 1
-mount --bind "$logs" "$logs" || exit 1
+# A bind mount keeps the flags of the mount it comes from: made writable again.
+mount --bind "$logs" "$logs" && mount -o remount,bind,rw "$logs" || exit 1
 for folder in /home /root /run/user; do
   [ -d "$folder" ] || continue
   mount -t tmpfs -o mode=000,nosuid,nodev,noexec tmpfs "$folder" || exit 1
@@ -145,9 +144,8 @@ run_daemon() {
   ) > "$work/vtd.out" 2>&1 &
   daemon=$!
 }
-stop_daemon() { # SIGINT; prints the exit status
+stop_daemon() { # SIGINT; the exit status in $status
   kill -INT "$daemon" 2>/dev/null
-  local status
   for _ in $(seq 600); do
     kill -0 "$daemon" 2>/dev/null && [ "$(awk '{ print $3 }' "/proc/$daemon/stat" 2>/dev/null)" != Z ] || break
     sleep 0.1
@@ -156,7 +154,6 @@ stop_daemon() { # SIGINT; prints the exit status
   wait "$daemon"
   status=$?
   daemon=
-  echo "$status"
 }
 wait_for() { # wait_for TENTHS COMMAND...
   local tenths=$1
@@ -176,13 +173,26 @@ run_daemon "$work/no-databases.reg" -m -h -r -s
 check "read-only install folder: the daemon reports that it cannot write httpd.conf" \
   wait_for 300 error_log_has "ASSERT(fconf) failed at Httpd:76"
 check "read-only install folder: no httpd.conf" test ! -e "$install/apache/conf/httpd.conf"
-status=$(stop_daemon)
+stop_daemon
 check "read-only install folder: the daemon still stops with 0" test "$status" = 0
 umount "$install" || exit 1
 : > "$work/vtd.out"
 
-# 2. The install folder writable, as with the drop-in: the whole stack.
+# 2. The install folder writable, as with the drop-in: the whole stack. The
+#    database server is started here as the daemon starts it, in the same
+#    confinement: the daemon starts its own only when no database server
+#    runs on the machine, which on a shared machine is not sure.
 mysqld_pid_file=$install/mysql/mysqld.pid
+(
+  umask 0027
+  export MYSQL_HOME=$install/mysql
+  exec setpriv --no-new-privs "$install/mysql/bin/mysqld" -b "$install/mysql" -h "$install/mysql/data" \
+    --init-file="$install/mysql/my.ini"
+) > "$work/mysqld.out" 2>&1 &
+database_ready() {
+  mariadb --no-defaults -S "$install/mysql/mysql.sock" -u vantry -pvantry-demo -e 'select 1' >/dev/null 2>&1
+}
+check "the database server starts" wait_for 600 database_ready
 run_daemon "$install/vtd.reg"
 updated() { [ -s "$install/sites/default/runtime/updatedatabase.log" ] && [ -s "$install/sites/campus/runtime/updatedatabase.log" ]; }
 check "the databases are upgraded and both sites run their update page" wait_for 1800 updated
@@ -208,11 +218,11 @@ check "the database server runs without new privileges" test "$(field "$mysqld_p
 check "the daemon wrote nothing into its program folder" \
   test "$(find "$programs" -mindepth 1 -printf '%P\n' | sort | tr '\n' ' ')" = "logs rtmpd vtd vtpd "
 
-status=$(stop_daemon)
+stop_daemon
 check "the daemon stops with 0" test "$status" = 0
 if [ "$failures" -ne 0 ]; then
-  echo "--- the daemon's output"
-  cat "$work/vtd.out"
+  echo "--- the daemon's output (its end)"
+  tail -n 40 "$work/vtd.out"
   echo "--- its error log"
   cat "$logs"/error-*.log 2>/dev/null
 fi
