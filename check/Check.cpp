@@ -152,16 +152,23 @@ struct Checker {
         ++problems;
     }
 
-    // Whether folder is one the daemon writes into: the conf folder or a
-    // site folder.
-    bool IsInstallationFolder(const std::string& candidate) const
+    // Whether candidate lies in the installation: in the install folder or
+    // in one of a site's folders, or is one of them.
+    bool IsInInstallation(const std::string& candidate) const
     {
         std::string path = WithoutTrailingSeparators(candidate);
-        if (path == WithoutTrailingSeparators(FolderOf(HttpdConfPath(config))))
+        auto within = [&](const char* folder) {
+            std::string root = WithoutTrailingSeparators(folder);
+            return !root.empty() && (path == root || path.rfind(root + PathSeparator, 0) == 0);
+        };
+        if (within(config.InstallFolder))
             return true;
-        for (const ListNode* node = config.Sites.first; node != nullptr; node = node->next)
-            if (path == WithoutTrailingSeparators(static_cast<const SiteConfig*>(node->item)->path))
-                return true;
+        for (const ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
+            const SiteConfig& site = *static_cast<const SiteConfig*>(node->item);
+            for (const char* folder : {site.path, site.path_htdocs, site.path_files, site.path_cache})
+                if (within(folder))
+                    return true;
+        }
         return false;
     }
 
@@ -176,8 +183,8 @@ struct Checker {
             return true;
         }
         folder = options.folder;
-        if (IsInstallationFolder(folder)) {
-            Problem("-o " + PrintableText(folder) + " is a folder the daemon writes into; choose another one");
+        if (IsInInstallation(folder)) {
+            Problem("-o " + PrintableText(folder) + " lies in the installation; choose a folder outside it");
             return false;
         }
         CreateFolderPath(folder);
