@@ -6,6 +6,8 @@
 #include <memory>
 
 #include "database/DbHandle.h"
+#include "platform/EarlyStop.h"
+#include "platform/Service.h"
 
 std::atomic<bool> ReportSqlErrors{true};
 
@@ -79,7 +81,8 @@ bool RunStatement(DbHandle* handle, const char* statement, bool report)
         if (outcome == DbQueryOutcome::Failed)
             return false;
         if (report && ReportSqlErrors)
-            PrintMessage("SQL ERROR: %s.\n  Query was: %s\n", handle->backend->ErrorText(handle), statement);
+            PrintMessageAt(PriorityWarning, "SQL ERROR: %s.\n  Query was: %s\n", handle->backend->ErrorText(handle),
+                           statement);
         if (outcome != DbQueryOutcome::ConnectionLost)
             return false;
         Sleep(1000);
@@ -102,12 +105,14 @@ void DbLibraryInit()
     mysql_library_init(0, nullptr, nullptr);
 }
 
-DbHandle* DbOpen(const SiteConfig* site, DbMode mode)
+DbHandle* DbOpen(const SiteConfig* site, DbMode mode, unsigned connectAttempts)
 {
     if (site == nullptr)
         return nullptr;
     DbHandle* handle = new DbHandle();
     handle->mode = mode;
+    handle->connect_attempts = connectAttempts;
+    CopyText(handle->site, site->name);
     handle->backend = mode == DbMode::Direct ? &DirectBackend : &ProxyBackend;
     CopyText(handle->server, site->sql_server);
     if (mode == DbMode::Direct) {
@@ -124,14 +129,23 @@ bool DbConnect(DbHandle* handle)
     handle->connected = false;
     if (!handle->backend->CanConnect(handle))
         return false;
-    while (!handle->backend->Connect(handle)) {
+    for (unsigned attempt = 1; !handle->backend->Connect(handle); attempt++) {
         if (!handle->backend->waitsForServer)
             return false;
-        LogError("SQL CONNECT: %s", handle->backend->ErrorText(handle));
-        Sleep(10000);
+        const char* error = handle->backend->ErrorText(handle);
+        LogError("SQL CONNECT: %s", error);
+        ServiceSetProgress(std::string("Waiting for the database server of site ") + handle->site + ": " +
+                           PrintableText(error));
+        if (attempt == handle->connect_attempts || !PauseUnlessStopping(10000))
+            return false;
     }
     handle->connected = true;
     return true;
+}
+
+bool DbIsConnected(const DbHandle* handle)
+{
+    return handle != nullptr && handle->connected;
 }
 
 bool DbQuery(DbHandle* handle, const char* statement)
@@ -183,7 +197,7 @@ DbResult* DbStoreResult(DbHandle* handle)
     // same connection: reconnect and send the statement again, a bounded
     // number of times.
     for (int attempt = 1; result == nullptr && lost; ++attempt) {
-        PrintMessage("SQL SERVER ERROR: %s\n", handle->backend->ErrorText(handle));
+        PrintMessageAt(PriorityError, "SQL SERVER ERROR: %s\n", handle->backend->ErrorText(handle));
         Sleep(5000);
         if (attempt > ResultRetryLimit) {
             LogError("SQL SERVER ERROR: result set lost %d times, statement given up: %.200s", attempt,

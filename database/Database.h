@@ -38,9 +38,13 @@ void DbLibraryInit();
 bool DbWaitForServer(const SiteConfig* site, unsigned limitMilliseconds);
 
 // Opens a handle for site in the given mode; connecting has been attempted
-// when it returns.
-DbHandle* DbOpen(const SiteConfig* site, DbMode mode);
+// when it returns. A refused direct connection is tried again every 10 s, at
+// most connectAttempts times in all (0: until the server accepts); an early
+// stop (EarlyStop.h) ends the waiting.
+DbHandle* DbOpen(const SiteConfig* site, DbMode mode, unsigned connectAttempts = 0);
 bool DbConnect(DbHandle* handle);
+// Whether the handle holds a connection.
+bool DbIsConnected(const DbHandle* handle);
 bool DbQuery(DbHandle* handle, const char* statement);
 bool DbExecute(DbHandle* handle, const char* format, ...) VTD_PRINTF(2, 3);
 // DbExecute for a statement that is expected to fail at times: a refusal is

@@ -76,7 +76,11 @@ struct DbHandle {
     char database[DbTextSize];  // direct mode only
     char user[DbTextSize];      // direct mode only
     char password[DbTextSize];  // direct mode only
+    char site[DbTextSize];      // the site's name, for what the daemon reports
     int32_t connected;          // cleared at the start of every connection attempt
+    // Connection attempts DbConnect makes before it gives up; 0: it waits
+    // for the server without limit.
+    unsigned connect_attempts;
     DbMode mode;
     const DbBackend* backend;
     std::mutex lock;            // held around the library's statement call

@@ -2,6 +2,7 @@
 // database server.
 #include <cstring>
 
+#include "platform/EarlyStop.h"
 #include "platform/Platform.h"
 
 #include "database/Database.h"
@@ -129,9 +130,8 @@ bool DbWaitForServer(const SiteConfig* site, unsigned limitMilliseconds)
         mysql_close(&probe);
         if (answered || (error != NoSocketError && error != NoListenerError))
             return true;
-        if (waited >= limitMilliseconds)
+        if (waited >= limitMilliseconds || !PauseUnlessStopping(Step))
             return false;
-        Sleep(Step);
     }
 }
 

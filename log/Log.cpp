@@ -32,7 +32,7 @@ std::string Format(const char* format, ...)
     return text;
 }
 
-void WriteLogLine(const char* name, const std::string& text)
+void WriteLogLine(const char* name, const std::string& text, int priority)
 {
     LocalTime now = GetLocalTime();
     std::string folder = GetExecutableFolder();
@@ -46,7 +46,7 @@ void WriteLogLine(const char* name, const std::string& text)
     if (line.back() != '\n')
         line += '\n';
     WriteDebuggerChannel(line);
-    WriteStandardError(line);
+    WriteStandardError(line, priority);
     AppendToFile(LogFileName(folder, name, now), line);
 }
 
@@ -64,7 +64,17 @@ void PrintMessage(const char* format, ...)
     std::string text = FormatV(format, args);
     va_end(args);
     WriteDebuggerChannel(text);
-    WriteStandardError(text);
+    WriteStandardError(text, PriorityInfo);
+}
+
+void PrintMessageAt(int priority, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = FormatV(format, args);
+    va_end(args);
+    WriteDebuggerChannel(text);
+    WriteStandardError(text, priority);
 }
 
 void LogToFile(const char* name, const char* format, ...)
@@ -74,7 +84,7 @@ void LogToFile(const char* name, const char* format, ...)
     va_start(args, format);
     std::string text = FormatV(format, args);
     va_end(args);
-    WriteLogLine(name, text);
+    WriteLogLine(name, text, PriorityInfo);
     SetLastOsError(saved);
 }
 
@@ -99,10 +109,10 @@ void LogError(const char* format, ...)
         line = Format("ERROR: %d %s\n", code, text.c_str());
 
     if (enabled) {
-        WriteLogLine("error", line);
+        WriteLogLine("error", line, PriorityError);
     } else {
         WriteDebuggerChannel(line);
-        WriteStandardError(line);
+        WriteStandardError(line, PriorityError);
     }
     // The caller's error code survives the report (a code of 0 is left to
     // whatever the file operations set, as callers do not rely on it).

@@ -14,8 +14,15 @@ constexpr size_t MessageBufferSize = TextBufferSize;
 // Set once early in start-up: from then on LogError writes to the error log.
 extern std::atomic<bool> ErrorLogEnabled;
 
+// Priorities of what reaches the journal.
+constexpr int PriorityError = 3;    // failure reports
+constexpr int PriorityWarning = 4;  // refusals the daemon passes over
+constexpr int PriorityInfo = 6;     // everything else
+
 // Formatted text to the debugger channel and standard error.
 void PrintMessage(const char* format, ...) VTD_PRINTF(1, 2);
+// The same at the given journal priority.
+void PrintMessageAt(int priority, const char* format, ...) VTD_PRINTF(2, 3);
 // Time-stamped line appended to logs/<name>-YYYYMM.log beside the executable,
 // echoed to standard error.
 void LogToFile(const char* name, const char* format, ...) VTD_PRINTF(2, 3);

@@ -4,6 +4,9 @@
 #include "platform/Platform.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -238,10 +241,43 @@ bool ReadWholeFile(const std::string& path, std::string& bytes)
     }
 }
 
+namespace {
+
+bool StandardErrorIsJournal()
+{
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat info {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(STDERR_FILENO, &info) == 0 && static_cast<unsigned long long>(info.st_dev) == device &&
+           static_cast<unsigned long long>(info.st_ino) == inode;
+}
+
+// Whether the next byte written to standard error starts a line.
+std::atomic<bool> atLineStart{true};
+
+} // namespace
+
 // Standard error is written like a file, in as few writes as it takes.
-void WriteStandardError(const std::string& text)
+void WriteStandardError(const std::string& text, int priority)
 {
     int saved = errno;
-    WriteAll(STDERR_FILENO, text);
+    if (!text.empty() && StandardErrorIsJournal()) {
+        std::string prefix = "<" + std::to_string(priority) + ">";
+        std::string lines;
+        bool start = atLineStart;
+        for (char c : text) {
+            if (start)
+                lines += prefix;
+            lines += c;
+            start = c == '\n';
+        }
+        atLineStart = start;
+        WriteAll(STDERR_FILENO, lines);
+    } else {
+        if (!text.empty())
+            atLineStart = text.back() == '\n';
+        WriteAll(STDERR_FILENO, text);
+    }
     errno = saved;
 }

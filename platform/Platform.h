@@ -51,8 +51,11 @@ void SetLastOsError(int code);
 // no text for it.
 bool GetOsErrorText(int code, std::string& text);
 
-// Writes text to standard error as it is (one write).
-void WriteStandardError(const std::string& text);
+// Writes text to standard error. When standard error is the systemd
+// journal (JOURNAL_STREAM names its device and inode), every line starts
+// with the kernel-style priority prefix "<priority>" (3 error, 4 warning,
+// 6 information); elsewhere text goes out as it is.
+void WriteStandardError(const std::string& text, int priority = 6);
 // Passes text to the debugger channel (none on Linux).
 void WriteDebuggerChannel(const std::string& text);
 

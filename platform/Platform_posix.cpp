@@ -96,5 +96,5 @@ void WriteDebuggerChannel(const std::string& text)
 
 void ShowMessageBox(const char* caption, const std::string& text)
 {
-    WriteStandardError(std::string(caption) + ": " + text + "\n");
+    WriteStandardError(std::string(caption) + ": " + text + "\n", 3);
 }

@@ -276,21 +276,65 @@ TerminateResult TerminateProcessByName(int pid, const char* name)
     return result;
 }
 
+namespace {
+
+// Whether a process of group groupId still runs. Zombies do not count: a
+// member whose parent has gone waits to be reaped by whoever adopts it.
+bool GroupHasLiveMember(int groupId)
+{
+    if (kill(-groupId, 0) != 0)
+        return false;
+    bool live = false;
+    DIR* dir = opendir("/proc");
+    if (dir == nullptr)
+        return true;
+    while (struct dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid <= 0)
+            continue;
+        // "pid (comm) state ppid pgrp ..."
+        std::string stat = ReadProcFile(static_cast<int>(pid), "stat");
+        size_t paren = stat.rfind(')');
+        if (paren == std::string::npos)
+            continue;
+        char state = 0;
+        int parent = 0, group = 0;
+        if (std::sscanf(stat.c_str() + paren + 1, " %c %d %d", &state, &parent, &group) == 3 && group == groupId &&
+            state != 'Z' && state != 'X') {
+            live = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return live;
+}
+
+// Polls in short steps until the group has no live member, at most
+// milliseconds; the members are not our children, there is nothing to wait
+// on.
+bool WaitGroupGone(int groupId, int milliseconds)
+{
+    constexpr int StepMs = 10;
+    for (int waited = 0; waited < milliseconds; waited += StepMs) {
+        if (!GroupHasLiveMember(groupId))
+            return true;
+        poll(nullptr, 0, StepMs);
+    }
+    return !GroupHasLiveMember(groupId);
+}
+
+} // namespace
+
 void TerminateProcessGroup(int groupId)
 {
-    if (groupId <= 0 || kill(-groupId, 0) != 0)
+    if (groupId <= 0 || !GroupHasLiveMember(groupId))
         return;
     int saved = errno;
     kill(-groupId, SIGTERM);
-    // Polled in short steps: the members are not our children, there is
-    // nothing to wait on.
-    constexpr int StepMs = 10;
-    for (int waited = 0; waited < TerminateGraceMs && kill(-groupId, 0) == 0; waited += StepMs)
-        poll(nullptr, 0, StepMs);
-    if (kill(-groupId, 0) == 0) {
+    if (!WaitGroupGone(groupId, TerminateGraceMs)) {
         kill(-groupId, SIGKILL);
-        for (int waited = 0; waited < KillWaitMs && kill(-groupId, 0) == 0; waited += StepMs)
-            poll(nullptr, 0, StepMs);
+        WaitGroupGone(groupId, KillWaitMs);
     }
     errno = saved;
 }

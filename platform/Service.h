@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Service states, numbered as the Windows service manager numbers them.
 enum : uint32_t {
@@ -15,6 +16,8 @@ enum : uint32_t {
 constexpr uint32_t ServiceWin32OwnProcess = 0x10;
 constexpr uint32_t ServiceAcceptStop = 1;
 constexpr uint32_t ServiceControlStop = 1;
+// The settings changed: read them again (SIGHUP under systemd).
+constexpr uint32_t ServiceControlParamChange = 6;
 // Exit code of a service whose own start-up failed.
 constexpr uint32_t ServiceSpecificError = 1066;
 
@@ -33,9 +36,11 @@ using ServiceEntryFunction = void (*)(int argc, char** argv);
 using ServiceControlFunction = void (*)(uint32_t control);
 
 // Hands the calling thread to the service manager: entry runs on a thread of
-// its own while this thread waits for the stop control (SIGTERM) and passes
-// it to the registered control handler. A stop that arrives before the
-// service accepts it (while it reports start-pending) is held until it does.
+// its own while this thread waits for the controls (on Linux SIGTERM for the
+// stop, SIGHUP for the settings) and passes them to the registered control
+// handler. A stop that arrives before the service accepts it (while it
+// reports start-pending) requests an early stop (EarlyStop.h) and is held
+// until the service accepts it.
 // Returns once entry has returned. false at once, with the OS error set, when
 // the program was not started by the service manager (no NOTIFY_SOCKET).
 bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry);
@@ -48,6 +53,14 @@ ServiceStatusHandle ServiceRegisterControlHandler(const char* name, ServiceContr
 // running: READY=1; stop-pending: STOPPING=1; stopped: STATUS= with the exit
 // code. false with the OS error set when the message cannot be sent.
 bool ServiceSetStatus(ServiceStatusHandle handle, const ServiceStatus& status);
+
+// A line saying what the service does now, for the service manager's status
+// display (systemd's STATUS=); nothing when not running as a service or
+// where the service manager shows no such text.
+void ServiceSetProgress(const std::string& text);
+// A reload of the settings begins (RELOADING=1 with MONOTONIC_USEC=) or is
+// done (READY=1); nothing where the service manager knows no reload.
+void ServiceNotifyReload(bool begins);
 
 // Exit code of the last stopped report (0 when none was made): the process
 // exit status is 0 only when this is 0.

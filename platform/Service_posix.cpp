@@ -1,6 +1,8 @@
 // Service and console control on Linux: systemd's notify protocol, signals.
 #include "platform/Service.h"
 
+#include "platform/EarlyStop.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -19,6 +21,7 @@ ServiceControlFunction controlHandler = nullptr;
 bool acceptsStop = false;
 std::atomic<uint32_t> lastExitCode{0};
 std::atomic<bool> entryDone{false};
+std::atomic<bool> serviceRunning{false};
 
 // A non-null handle; there is only one service per process.
 int statusHandleTag;
@@ -41,9 +44,10 @@ bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry)
         return false;
     }
     // Blocked before the service thread starts, so that thread (and every
-    // thread it starts) leaves the stop control to this one.
+    // thread it starts) leaves the controls to this one.
     sigset_t stopSignals;
-    BlockSignals({SIGTERM}, stopSignals);
+    BlockSignals({SIGTERM, SIGHUP}, stopSignals);
+    serviceRunning = true;
 
     entryDone = false;
     std::thread service([entry] {
@@ -56,20 +60,31 @@ bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry)
     bool stopHeld = false;
     while (!entryDone) {
         struct timespec timeout {0, 20 * 1000 * 1000};
-        if (sigtimedwait(&stopSignals, nullptr, &timeout) == SIGTERM)
+        int signal = sigtimedwait(&stopSignals, nullptr, &timeout);
+        bool reload = signal == SIGHUP;
+        if (signal == SIGTERM) {
             stopHeld = true;
+            // The start-up ends at its next safe point.
+            RequestEarlyStop();
+        }
         ServiceControlFunction handler = nullptr;
+        bool accepts = false;
         {
             std::lock_guard<std::mutex> guard(stateLock);
-            if (stopHeld && acceptsStop)
-                handler = controlHandler;
+            handler = controlHandler;
+            accepts = acceptsStop;
         }
-        if (handler != nullptr) {
+        if (handler == nullptr || !accepts)
+            continue; // a reload before the start-up is done has nothing to reload
+        if (stopHeld) {
             stopHeld = false;
             handler(ServiceControlStop);
+        } else if (reload) {
+            handler(ServiceControlParamChange);
         }
     }
     service.join();
+    serviceRunning = false;
     (void)name;
     return true;
 }
@@ -119,6 +134,31 @@ bool ServiceSetStatus(ServiceStatusHandle handle, const ServiceStatus& status)
         return false;
     }
     return true;
+}
+
+void ServiceSetProgress(const std::string& text)
+{
+    if (!serviceRunning)
+        return;
+    std::string message = "STATUS=" + text;
+    sd_notify(0, message.c_str());
+}
+
+void ServiceNotifyReload(bool begins)
+{
+    if (!serviceRunning)
+        return;
+    if (!begins) {
+        sd_notify(0, "READY=1");
+        return;
+    }
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char message[96];
+    std::snprintf(message, sizeof message, "RELOADING=1\nMONOTONIC_USEC=%llu",
+                  static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
+                      static_cast<unsigned long long>(now.tv_nsec) / 1000ULL);
+    sd_notify(0, message);
 }
 
 uint32_t ServiceLastExitCode()

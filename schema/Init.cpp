@@ -8,7 +8,9 @@
 #include "database/Records.h"
 #include "log/Log.h"
 #include "net/ClientSocket.h"
+#include "platform/EarlyStop.h"
 #include "platform/Files.h"
+#include "platform/Service.h"
 #include "platform/Text.h"
 #include "schema/ConvertDatabase.h"
 
@@ -57,7 +59,12 @@ bool StartSiteDatabase(const SiteConfig* site, DbHandle* db)
     if (version != nullptr)
         FreeRecord(&version->head);
     if (!current) {
+        ServiceSetProgress(std::string("Upgrading the database of site ") + site->name);
         UpgradeDatabase(site, db);
+        // An upgrade cut short by a stop is done again at the next start;
+        // the assets folder is rebuilt after a whole one.
+        if (EarlyStopRequested())
+            return true;
         std::string assets = JoinPath(site->path, "assets");
         DeleteFolderTree(assets.c_str());
         // Where the system completes a deletion later, the folder must be
@@ -98,18 +105,33 @@ void DeleteFolderTree(const char* path)
     RemoveFolder(path);
 }
 
-SiteDatabasesResult StartSiteDatabases(const ServerConfig& config)
+SiteDatabasesResult StartSiteDatabases(const ServerConfig& config, unsigned connectAttempts)
 {
-    SiteDatabasesResult result{true, false};
+    SiteDatabasesResult result{true, false, {}, false};
     for (ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
         const SiteConfig* site = static_cast<const SiteConfig*>(node->item);
         if (site->sql_database[0] == '\0')
             continue;
-        DbHandle* db = DbOpen(site, DbMode::Direct);
+        if (EarlyStopRequested()) {
+            result.stopped = true;
+            return result;
+        }
+        ServiceSetProgress(std::string("Checking the database of site ") + site->name);
+        DbHandle* db = DbOpen(site, DbMode::Direct, connectAttempts);
         if (db == nullptr) {
             LOG_ASSERT("db", Unit, HandleFailureLine);
             result.completed = false;
             return result;
+        }
+        if (!DbIsConnected(db) && (EarlyStopRequested() || connectAttempts != 0)) {
+            // Not waited for: the site is left as it is.
+            DbClose(db);
+            if (EarlyStopRequested()) {
+                result.stopped = true;
+                return result;
+            }
+            result.unreachable.emplace_back(site->name);
+            continue;
         }
         if (config.VtdRole == 1 && StartSiteDatabase(site, db))
             result.upgraded = true;

@@ -109,6 +109,17 @@ void MonitorProcesses()
     }
 }
 
+std::string ManagedProgramNames()
+{
+    std::string names;
+    for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
+        if (!names.empty())
+            names += node->next == nullptr ? " and " : ", ";
+        names += static_cast<ManagedProcess*>(node->item)->name;
+    }
+    return names;
+}
+
 void TerminateProcessGroupsOf(const char* name)
 {
     std::string executable = ExecutableName(name);

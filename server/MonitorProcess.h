@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "config/Config.h"
 #include "log/Log.h"
@@ -48,6 +49,8 @@ void TerminateProcessGroupsOf(const char* name);
 // Adds the program to the firewall's list of authorised applications.
 void AuthorizeFirewallProgram(const char* path);
 bool EnablePrivilege(const char* name, bool enable);
+// The names of the managed programs, "httpd, rtmpd and vtpd".
+std::string ManagedProgramNames();
 // Releases the records of the table and their process handles at exit; the
 // programs themselves go on running.
 void ReleaseProcessTable();

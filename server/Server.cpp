@@ -9,6 +9,7 @@
 #include "httpd/Httpd.h"
 #include "log/Log.h"
 #include "net/LocalRequest.h"
+#include "platform/EarlyStop.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
@@ -16,6 +17,7 @@
 #include "platform/Socket.h"
 #include "schema/Init.h"
 #include "server/MonitorProcess.h"
+#include "server/Reload.h"
 
 ServerConfig Config{};
 std::atomic<bool> UpdateTriggerRequested{false};
@@ -45,28 +47,6 @@ int Usage()
 {
     PrintMessage("Usage: %s -d\n\n", ProductTitle);
     return 1;
-}
-
-// A report line of the settings, without the text of whatever OS error
-// came before.
-void LogSettingsLine(const std::string& line)
-{
-    SetLastOsError(0);
-    LogError("%s", line.c_str());
-}
-
-// Loads config; false (reported) when the settings files were refused.
-bool LoadUsableSettings(ServerConfig& config)
-{
-    SettingsStatus status = SettingsLoadStatus();
-    if (status.refused) {
-        LogSettingsLine("settings refused, start-up stopped: " + status.message);
-        return false;
-    }
-    LoadSettings(config);
-    for (const std::string& refusal : config.Refusals)
-        LogSettingsLine(refusal);
-    return true;
 }
 
 // Longest wait for a database server the daemon started itself.
@@ -104,8 +84,10 @@ int ServerMain(int argc, char** argv)
     IgnoreStraySignals();
     SettingsRememberStartFolder();
     int code = RunProgram(argc, argv);
-    // Nothing runs any more that could look at the table.
+    // Nothing runs any more that could look at the table or the settings.
     ReleaseProcessTable();
+    ReleaseReloadedSettings();
+    ClearSites(Config);
     return code;
 }
 
@@ -180,7 +162,12 @@ void ServiceEntry(int argc, char** argv)
         finalCode = static_cast<uint32_t>(GetLastOsError());
 
     if (finalCode == 0) {
-        if (!InitServer(ServiceName)) {
+        bool started = InitServer(ServiceName);
+        if (EarlyStopRequested()) {
+            // A stop during the start-up: it ended at a safe point, and the
+            // service stops as it would have once running.
+            ReportServiceStatus(ServiceStopPending, 0, 0);
+        } else if (!started) {
             finalCode = ServiceSpecificError;
         } else if (!ReportServiceStatus(ServiceRunning, 0, 3000) && GetLastOsError() != 0) {
             finalCode = static_cast<uint32_t>(GetLastOsError());
@@ -200,6 +187,10 @@ void ServiceEntry(int argc, char** argv)
 
 void ServiceControlHandler(uint32_t control)
 {
+    if (control == ServiceControlParamChange) {
+        RequestReload();
+        return;
+    }
     if (control != ServiceControlStop)
         return;
     ReportServiceStatus(ServiceStopPending, 0, 0);
@@ -234,18 +225,25 @@ bool InitServer(const char* instanceName)
     //    Settings files that cannot be parsed stop the start here, before
     //    anything is written from half the settings or from none.
     SetInstanceName(Config, instanceName);
-    if (!LoadUsableSettings(Config))
+    if (!LoadUsableSettings(Config, "start-up stopped"))
         return false;
     // 8. The database server, unless one runs (or -m leaves it out). One
     //    started here is given time to accept connections, so the first
     //    connection finds it ready instead of failing and waiting 10 s.
+    if (EarlyStopRequested())
+        return false;
+    ServiceSetProgress("Starting the database server");
     if (!HasOption('m') && StartDatabaseServer(Config))
         WaitForDatabaseServer(Config);
     // 9. Site databases: create or upgrade each one; only an upgrade matters
-    //    to what follows.
+    //    to what follows. A stop asked for meanwhile ends the start-up here,
+    //    before any configuration file is written.
     if (StartSiteDatabases(Config).upgraded)
         UpdateTriggerRequested = true;
+    if (EarlyStopRequested())
+        return false;
     // 10. Web server and site configuration.
+    ServiceSetProgress("Writing the web configuration");
     WriteWebConfig(Config);
     // 11. -i asks every site to run its update page once supervision starts.
     if (HasOption('i'))
@@ -269,6 +267,8 @@ void RunServer(const ServerConfig& config)
     if (!HasOption('s'))
         AddManagedProcess("vtpd", programFolder.c_str(), "");
 
+    ConfigureReload(config.InstanceName, !HasOption('h'));
+    ServiceSetProgress(RunningStatus());
     // After an upgrade (or with -i) every site runs its update page once,
     // before supervision begins.
     if (UpdateTriggerRequested)
@@ -276,14 +276,17 @@ void RunServer(const ServerConfig& config)
 
     while (!StopRequested) {
         MonitorProcesses();
+        StartRequestedReload();
         Sleep(2000);
     }
+    FinishReload();
 }
 
 void StopServer()
 {
     std::lock_guard<std::mutex> guard(stopLock);
     StopRequested = true;
+    ServiceSetProgress("Stopping: terminating httpd, rtmpd, vtpd and ffmpeg");
     Sleep(1000);
     // A start that saw the flag clear finishes before the terminations, and
     // none follows them: when this returns none of these programs runs.

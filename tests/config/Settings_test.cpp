@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "RegistryHex.h"
 #include "TempFolder.h"
 #include "config/Config.h"
 #include "config/RegistryKey.h"
@@ -313,3 +314,70 @@ TEST_F(SettingsTest, KeyWrapperReadsWithinLimits)
 }
 
 } // namespace
+
+
+// A value that would leave the install folder, break a line of httpd.conf
+// or stop the web server is refused where it is read, with a line naming
+// it; the good site beside it is loaded all the same.
+TEST_F(SettingsTest, HostileValuesAreRefusedWithALineEach)
+{
+    const std::string good = std::string(Instance) + "\\good]\r\n\"path\"=\"/srv/good\"\r\n";
+    struct Case {
+        std::string text;  // what follows the good site
+        std::string refusal;
+    } cases[] = {
+        {std::string(Instance) + "\\..]\r\n",
+         "settings: site \"..\" refused: its name is \".\", \"..\" or holds a path separator or a control character"},
+        {std::string(Instance) + "\\.]\r\n",
+         "settings: site \".\" refused: its name is \".\", \"..\" or holds a path separator or a control character"},
+        {std::string(Instance) + "\\../../../../tmp/x]\r\n",
+         "settings: site \"../../../../tmp/x\" refused: its name is \".\", \"..\" or holds a path separator or a "
+         "control character"},
+        {std::string(Instance) + "\\evil]\r\n\"path\"=" + ExpandableHex("/srv/e\nDefine X") + "\r\n",
+         "settings: site \"evil\" refused: \"path\" holds a control character: \"/srv/e\\x0aDefine X\""},
+        {std::string(Instance) + "\\evil]\r\n\"path_htdocs\"=" + ExpandableHex("/h\r\n") + "\r\n",
+         "settings: site \"evil\" refused: \"path_htdocs\" holds a control character: \"/h\\x0d\\x0a\""},
+        {std::string(Instance) + "\\evil]\r\n\"path_files\"=" + ExpandableHex("/f\t") + "\r\n",
+         "settings: site \"evil\" refused: \"path_files\" holds a control character: \"/f\\x09\""},
+        {std::string(Instance) + "\\evil]\r\n\"path_cache\"=" + ExpandableHex("/c\x7f") + "\r\n",
+         "settings: site \"evil\" refused: \"path_cache\" holds a control character: \"/c\\x7f\""},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\a b.example]\r\n",
+         "settings: site \"evil\" refused: alias \"a b.example\" is not a host name"},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\q\"x]\r\n",
+         "settings: site \"evil\" refused: alias \"q\"x\" is not a host name"},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\<x>]\r\n",
+         "settings: site \"evil\" refused: alias \"<x>\" is not a host name"},
+        {std::string(Instance) + "]\r\n\"HttpForward\"=" + ExpandableHex("https://a/\nDefine X") + "\r\n",
+         "settings: \"HttpForward\" refused: \"https://a/\\x0aDefine X\" holds a control character, a blank or a "
+         "quote; no forward is written"},
+        {std::string(Instance) + "]\r\n\"HttpsForward\"=\"https://a/ b\"\r\n",
+         "settings: \"HttpsForward\" refused: \"https://a/ b\" holds a control character, a blank or a quote; no "
+         "forward is written"},
+        {std::string(Instance) + "]\r\n\"PortNumber\"=dword:00000000\r\n",
+         "settings: \"PortNumber\" refused: 0 is not a port number (1 to 65535); 80 is used"},
+        {std::string(Instance) + "]\r\n\"HttpsPortNumber\"=dword:00010000\r\n",
+         "settings: \"HttpsPortNumber\" refused: 65536 is not a port number (1 to 65535); 443 is used"},
+        {std::string(Instance) + "]\r\n\"RtmpPortNumber\"=dword:ffffffff\r\n",
+         "settings: \"RtmpPortNumber\" refused: -1 is not a port number (1 to 65535); 1935 is used"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.refusal);
+        ClearSites(*config);
+        ASSERT_TRUE(Load(std::string(Header) + Instance + "]\r\n" + good + c.text));
+        EXPECT_EQ(SiteNames(), std::vector<std::string>{"good"});
+        EXPECT_EQ(config->Refusals, std::vector<std::string>{c.refusal});
+        EXPECT_STREQ(config->HttpForward, "");
+        EXPECT_STREQ(config->HttpsForward, "");
+        EXPECT_EQ(config->PortNumber, 80);
+        EXPECT_EQ(config->HttpsPortNumber, 443);
+        EXPECT_EQ(config->RtmpPortNumber, 1935);
+    }
+    // Host names the web server takes pass.
+    ClearSites(*config);
+    ASSERT_TRUE(Load(std::string(Header) + Instance + "]\r\n\"PortNumber\"=dword:0000ffff\r\n" + good + Instance +
+                     "\\good\\*.Example-1.org]\r\n" + Instance + "\\good\\my_host:8080]\r\n" + Instance +
+                     "\\good\\[::1]]\r\n"));
+    EXPECT_EQ(config->Refusals, std::vector<std::string>{});
+    EXPECT_EQ(config->PortNumber, 65535);
+    ASSERT_EQ(SiteNames(), std::vector<std::string>{"good"});
+}

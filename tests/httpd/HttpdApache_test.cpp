@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "WebConfigFixture.h"
+#include "RegistryHex.h"
 #include "httpd/Httpd.h"
 
 using namespace webtest;
@@ -248,3 +249,51 @@ TEST_F(HttpdApacheTest, ApacheServesEachSiteOnEveryListener)
 }
 
 } // namespace
+
+
+// Values crafted to break out of their directive line (a line feed, a
+// carriage return) or to stop the web server (an alias with a blank or a
+// quote) never reach httpd.conf: the settings refuse them, and Apache
+// accepts what is written.
+TEST_F(HttpdApacheTest, InjectedValuesNeverReachTheConfiguration)
+{
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantry\\Server";
+    const std::string inject = "\nDefine Injected\n";
+    std::string hive = "Windows Registry Editor Version 5.00\r\n\r\n" + key + "]\r\n\"InstallFolder\"=\"" + install +
+                       "\"\r\n\"PortNumber\"=dword:" + [] (int port) {
+                           char text[16];
+                           std::snprintf(text, sizeof text, "%08x", port);
+                           return std::string(text);
+                       }(Config.PortNumber) +
+                       "\r\n\"HttpForward\"=" + ExpandableHex("https://x/" + inject) + "\r\n\"HttpsForward\"=" +
+                       ExpandableHex("https://y/\r" + inject) + "\r\n" + key + "\\default]\r\n\"path\"=\"" + root +
+                       "/sites/default\"\r\n";
+    int n = 0;
+    for (const char* value : {"path", "path_htdocs", "path_files", "path_cache"}) {
+        std::string site = key + "\\evil" + std::to_string(++n);
+        hive += site + "]\r\n\"" + value + "\"=" + ExpandableHex(root + "/e" + inject) + "\r\n" + site +
+                "\\evil.test]\r\n";
+    }
+    for (const char* alias : {"a b.test", "q\"uote.test", "<x>.test"}) {
+        std::string site = key + "\\evil" + std::to_string(++n);
+        hive += site + "]\r\n" + site + "\\" + alias + "]\r\n";
+    }
+    ClearSites(Config);
+    UseSettings(hive);
+    SetInstanceName(Config, "vtd");
+    ASSERT_TRUE(LoadSettings(Config));
+    std::string refusals;
+    for (const std::string& line : Config.Refusals)
+        refusals += line + "\n";
+    EXPECT_EQ(Config.Refusals.size(), 2u + n) << refusals;
+    ASSERT_EQ(SiteRecords().size(), 1u) << SiteRecords()[1]->name;
+
+    WriteWebConfig(Config);
+    std::string written = ReadFileBytes(conf + "/httpd.conf");
+    EXPECT_EQ(written.find("Injected"), std::string::npos) << written;
+    EXPECT_EQ(written.find("evil"), std::string::npos) << written;
+    EXPECT_EQ(written.find("Redirect"), std::string::npos) << written;
+    CommandResult check = ApacheCommand("-t");
+    EXPECT_EQ(check.status, 0) << check.output;
+    EXPECT_NE(check.output.find("Syntax OK"), std::string::npos) << check.output;
+}

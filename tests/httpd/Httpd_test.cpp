@@ -5,7 +5,9 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <grp.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "WebConfigFixture.h"
 #include "httpd/Httpd.h"
@@ -340,3 +342,73 @@ TEST_F(HttpdTest, SiteWithoutFolderIsPassedOver)
 }
 
 } // namespace
+
+namespace {
+
+struct Rights {
+    unsigned mode;
+    gid_t group;
+    bool operator==(const Rights& other) const { return mode == other.mode && group == other.group; }
+};
+
+Rights RightsOf(const std::string& path)
+{
+    struct stat info {};
+    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+    return {static_cast<unsigned>(info.st_mode & 07777), info.st_gid};
+}
+
+void PrintTo(const Rights& rights, std::ostream* out)
+{
+    *out << std::oct << rights.mode << std::dec << " group " << rights.group;
+}
+
+} // namespace
+
+// The rights of the generated files, whatever the umask: new files get
+// fixed rights (serverconfig.php, which holds passwords, 0640 and the site
+// folder's group, handed down from the folder the sites are made in); a
+// file that is replaced keeps what the administrator gave it, except that a
+// serverconfig.php readable by others loses that.
+TEST_F(HttpdTest, GeneratedFilesKeepOrGetTheirRights)
+{
+    struct group* web = getgrnam("www-data");
+    ASSERT_NE(web, nullptr);
+    const gid_t webGroup = web->gr_gid;
+    const gid_t ownGroup = getegid();
+    fs::create_directories(root + "/sites");
+    ASSERT_EQ(chown((root + "/sites").c_str(), static_cast<uid_t>(-1), webGroup), 0);
+    std::string site = Sites("default"), php = site + "/serverconfig.php", httpd = conf + "/httpd.conf";
+    AddSite("default", site);
+    for (mode_t mask : {022, 077}) {
+        SCOPED_TRACE(mask);
+        mode_t old = umask(mask);
+        fs::remove_all(root + "/sites/default");
+        fs::remove(httpd);
+        WriteWebConfig(Config);  // new files
+        EXPECT_EQ(RightsOf(httpd), (Rights{0644, ownGroup}));
+        EXPECT_EQ(RightsOf(php), (Rights{0640, webGroup}));
+        EXPECT_EQ(RightsOf(site).group, webGroup);
+        EXPECT_EQ(RightsOf(site + "/runtime").group, webGroup);
+
+        // The administrator's rights stay, stricter or not.
+        ASSERT_EQ(chmod(httpd.c_str(), 0600), 0);
+        ASSERT_EQ(chown(php.c_str(), 0, webGroup), 0);
+        WriteWebConfig(Config);
+        EXPECT_EQ(RightsOf(httpd), (Rights{0600, ownGroup}));
+        EXPECT_EQ(RightsOf(php), (Rights{0640, webGroup}));
+        ASSERT_EQ(chmod(php.c_str(), 0600), 0);
+        WriteWebConfig(Config);
+        EXPECT_EQ(RightsOf(php), (Rights{0600, webGroup}));
+
+        // What an older release left readable by everyone is closed to
+        // others and given the group meant to read it.
+        ASSERT_EQ(chmod(php.c_str(), 0644), 0);
+        ASSERT_EQ(chown(php.c_str(), 0, ownGroup), 0);
+        WriteWebConfig(Config);
+        EXPECT_EQ(RightsOf(php), (Rights{0640, webGroup}));
+        umask(old);
+    }
+    for (const auto& entry : fs::directory_iterator(site))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+}

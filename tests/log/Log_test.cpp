@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "StderrCapture.h"
@@ -123,3 +124,45 @@ TEST(ShowErrorBox, WritesTheBoxTextAndKeepsTheErrorCode)
 }
 
 }  // namespace
+
+namespace {
+
+// "device:inode" of standard error, as systemd sets JOURNAL_STREAM.
+std::string StandardErrorStream()
+{
+    struct stat info {};
+    fstat(STDERR_FILENO, &info);
+    return std::to_string(static_cast<unsigned long long>(info.st_dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(info.st_ino));
+}
+
+} // namespace
+
+// When standard error is the journal every line gets its priority: a
+// failure report 3, a refused statement that is passed over 4, the rest 6,
+// also for a text written in pieces; on anything else nothing is added.
+TEST(Journal, LinesGetTheirPriorityOnlyWhenStandardErrorIsTheJournal)
+{
+    ErrorLogEnabled = false;
+    for (bool journal : {true, false}) {
+        SCOPED_TRACE(journal);
+        StderrCapture capture;
+        if (journal)
+            setenv("JOURNAL_STREAM", StandardErrorStream().c_str(), 1);
+        else
+            setenv("JOURNAL_STREAM", "1:2", 1); // another file's
+        errno = 0;
+        LogError("ASSERT(%s) failed at %s:%d", "b", "Unit", 7);
+        PrintMessageAt(PriorityWarning, "SQL ERROR: %s.\n  Query was: %s\n", "refused", "drop x");
+        PrintMessage("one ");
+        PrintMessage("line\n\n");
+        unsetenv("JOURNAL_STREAM");
+        if (journal)
+            EXPECT_EQ(capture.Text(), "<3>ERROR: ASSERT(b) failed at Unit:7\n"
+                                      "<4>SQL ERROR: refused.\n<4>  Query was: drop x\n"
+                                      "<6>one line\n<6>\n");
+        else
+            EXPECT_EQ(capture.Text(), "ERROR: ASSERT(b) failed at Unit:7\nSQL ERROR: refused.\n  Query was: drop x\n"
+                                      "one line\n\n");
+    }
+}

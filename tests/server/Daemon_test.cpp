@@ -2,7 +2,9 @@
 // mode, supervision and stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <sys/stat.h>
 
 #include "Sandbox.h"
 
@@ -305,4 +307,128 @@ TEST(Daemon, RestartsLeaveDescriptorsAndMemoryFlat)
 #endif
     kill(daemon, SIGINT);
     EXPECT_EQ(WaitExit(daemon, 15000), 0);
+}
+
+namespace {
+
+// An installation with a conf folder, one site and what an earlier start
+// generated; the files' bytes, to compare after a run.
+struct Installed {
+    explicit Installed(Sandbox& box)
+    {
+        fs::create_directories(box.install + "/apache/conf");
+        fs::create_directories(box.install + "/sites/default");
+        conf = box.install + "/apache/conf/httpd.conf";
+        php = box.install + "/sites/default/serverconfig.php";
+        WriteFileBytes(conf, "old httpd.conf\r\n");
+        WriteFileBytes(php, "<?php // old\r\n");
+        WriteFileBytes(box.registry, RegistryText(box.install) + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantry\\Server\\default]\r\n");
+    }
+    bool Unchanged() const
+    {
+        return ReadFileBytes(conf) == "old httpd.conf\r\n" && ReadFileBytes(php) == "<?php // old\r\n";
+    }
+    std::string conf, php;
+};
+
+} // namespace
+
+// Settings that cannot be used stop the start before anything is written:
+// exit 1, the reason in the error log, every generated file as it was.
+TEST(Daemon, UnusableSettingsStopTheStart)
+{
+    struct Case {
+        const char* name;
+        std::function<std::string(Sandbox&)> settings; // VTD_REGISTRY
+        std::string reported;
+    };
+    const std::vector<Case> cases = {
+        {"a line that does not parse",
+         [](Sandbox& box) {
+             WriteFileBytes(box.registry, ReadFileBytes(box.registry) + "\"PortNumber\"=dword:xyz\r\n");
+             return box.registry;
+         },
+         "vtd.reg:7: dword: needs one to eight hex digits\n"},
+        {"a NUL inside a text",
+         [](Sandbox& box) {
+             WriteFileBytes(box.registry, ReadFileBytes(box.registry) + "\"path\"=hex(2):61,00,00,00,62,00,00,00\r\n");
+             return box.registry;
+         },
+         "vtd.reg:7: NUL character inside a text value\n"},
+        {"a FIFO",
+         [](Sandbox& box) {
+             std::string fifo = box.temp / "settings.fifo";
+             mkfifo(fifo.c_str(), 0600);
+             return fifo;
+         },
+         "settings.fifo is neither a file nor a folder; settings refused\n"},
+        {"a folder whose file name holds a line break",
+         [](Sandbox& box) {
+             std::string folder = box.temp / "set\ntings";
+             fs::create_directories(folder);
+             WriteFileBytes(folder + "/a.reg", "REGEDIT4\r\nnonsense\r\n");
+             return folder;
+         },
+         "set\\x0atings/a.reg:2: unrecognised line \"nonsense\"\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox box;
+        Installed installed(box);
+        std::string settings = c.settings(box);
+        pid_t daemon = box.RunDaemon({"-d", "-m", "-h", "-r", "-s"}, 100, {"VTD_REGISTRY=" + settings});
+        EXPECT_EQ(WaitExit(daemon, 10000), 1) << box.Output();
+        std::string log = box.ErrorLog();
+        EXPECT_NE(log.find("ERROR: settings refused, start-up stopped: "), std::string::npos) << log;
+        EXPECT_NE(log.find(c.reported), std::string::npos) << log;
+        EXPECT_EQ(CountOf(log, "\n"), 1u) << log; // one line, not forged into two
+        EXPECT_TRUE(installed.Unchanged());
+        EXPECT_TRUE(box.Running("").empty());
+    }
+}
+
+// A relative settings path names the file it named where the daemon was
+// started, although the daemon works in its own folder.
+TEST(Daemon, RelativeSettingsPathIsTakenFromTheStartFolder)
+{
+    Sandbox box;
+    Installed installed(box);
+    std::string relative = fs::relative(box.registry, fs::current_path()).string();
+    ASSERT_NE(relative[0], '/');
+    pid_t daemon = box.RunDaemon({"-d", "-m", "-h", "-s"}, 100, {"VTD_REGISTRY=" + relative});
+    // Supervision runs once the start-up is done.
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("rtmpd").size() == 1; }, 10000)) << box.Output();
+    EXPECT_NE(ReadFileBytes(installed.php).find("VANTRY_SITENAME', 'default'"), std::string::npos);
+    kill(daemon, SIGINT);
+    EXPECT_EQ(WaitExit(daemon, 10000), 0) << box.Output();
+}
+
+// A file size limit makes the writes fail, not the daemon die: the failure
+// is logged, the old file stays whole, no temporary file is left, and the
+// daemon runs on and stops as usual.
+TEST(Daemon, FileSizeLimitIsAFailedWriteNotASignal)
+{
+    Sandbox box;
+    Installed installed(box);
+    WriteFileBytes(installed.conf + ".tmpAb12Cd", "stale copy of a password");
+    WriteFileBytes(installed.conf + ".orig", "the administrator's");
+    fs::copy(std::string(VTD_SOURCE_DIR) + "/tests/data/httpd/fragments", box.install + "/apache/conf",
+             fs::copy_options::overwrite_existing | fs::copy_options::recursive);
+    pid_t daemon = box.Run("/usr/bin/prlimit", {"--fsize=300", box.bin + "/vtd", "-d", "-m", "-h", "-s"});
+    ASSERT_TRUE(WaitUntil([&] { return box.ErrorLog().find("ASSERT(fconf) failed at Httpd:76") != std::string::npos; },
+                          10000))
+        << box.Output();
+    EXPECT_NE(box.ErrorLog().find("ERROR: File too large - ASSERT(fconf) failed at Httpd:76"), std::string::npos)
+        << box.ErrorLog();
+    // Supervision runs once the start-up is done.
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("rtmpd").size() == 1; }, 10000)) << box.Output();
+    kill(daemon, SIGINT);
+    EXPECT_EQ(WaitExit(daemon, 10000), 0) << box.Output();
+    EXPECT_TRUE(installed.Unchanged());
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(box.install + "/apache/conf"))
+        if (entry.path().filename().string().rfind("httpd.conf", 0) == 0)
+            left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"httpd.conf", "httpd.conf.orig"}));
 }

@@ -1,10 +1,13 @@
 // The daemon as a service of the service manager, with a real notify socket.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include "LoopbackPort.h"
 #include "Sandbox.h"
 
 using namespace sandbox;
@@ -25,8 +28,39 @@ public:
     ~NotifySocket() { close(fd_); }
     bool Bound() const { return bound_; }
 
-    // Next message, or "" when none arrives within milliseconds.
+    // Next report of a state, or "" when none arrives within milliseconds.
+    // The lines that only say what the daemon does meanwhile (a STATUS=
+    // alone) are kept in progress.
     std::string Receive(int milliseconds)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        for (;;) {
+            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())
+                                            .count());
+            std::string message = ReceiveAny(left > 0 ? left : 0);
+            bool report = message.empty() || message.find('\n') != std::string::npos ||
+                          message.rfind("STATUS=Starting (", 0) == 0 || message.rfind("STATUS=Stopped (", 0) == 0 ||
+                          message.rfind("STATUS=", 0) != 0;
+            if (report)
+                return message;
+            progress.push_back(message.substr(7));
+        }
+    }
+
+    // Whether a progress line starting with text has come.
+    bool SawProgress(const std::string& text) const
+    {
+        for (const std::string& line : progress)
+            if (line.rfind(text, 0) == 0)
+                return true;
+        return false;
+    }
+
+    std::vector<std::string> progress;
+
+    // Next message of any kind, or "" when none arrives within milliseconds.
+    std::string ReceiveAny(int milliseconds)
     {
         pollfd entry {fd_, POLLIN, 0};
         if (poll(&entry, 1, milliseconds) <= 0)
@@ -44,9 +78,9 @@ private:
 
 } // namespace
 
-// Start-pending, running, stop-pending, stopped in this order; SIGTERM sent
-// while the start may still run is held until the running report; the
-// programs are ended and the database server stays.
+// Start-pending, running, stop-pending, stopped in this order, with lines
+// saying what the daemon does in between; the programs are ended and the
+// database server stays.
 TEST(Service, ReportsInOrderAndStopsOnTerm)
 {
     Sandbox box;
@@ -55,8 +89,12 @@ TEST(Service, ReportsInOrderAndStopsOnTerm)
     pid_t daemon = box.RunDaemon({}, 100, {"NOTIFY_SOCKET=" + (box.temp / "notify")});
 
     EXPECT_EQ(notify.Receive(10000), "STATUS=Starting (checkpoint 1)\nEXTEND_TIMEOUT_USEC=60000000");
-    kill(daemon, SIGTERM);
     EXPECT_EQ(notify.Receive(10000), "READY=1\nSTATUS=Running");
+    EXPECT_EQ(notify.progress, (std::vector<std::string>{"Starting the database server",
+                                                         "Writing the web configuration"}));
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("vtpd").size() == 1; }, 5000));
+    EXPECT_EQ(notify.ReceiveAny(5000), "STATUS=Running: supervising mysqld, httpd, rtmpd and vtpd");
+    kill(daemon, SIGTERM);
     EXPECT_EQ(notify.Receive(15000), "STOPPING=1\nSTATUS=Stopping (checkpoint 2)");
     EXPECT_EQ(notify.Receive(15000), "STATUS=Stopped (exit code 0)");
     EXPECT_EQ(WaitExit(daemon, 15000), 0) << box.Output();
@@ -91,4 +129,100 @@ TEST(Service, StopWhileRunningAndUnreachableManager)
         EXPECT_EQ(WaitExit(daemon, 10000), 1) << box.Output();
         EXPECT_TRUE(box.Running("").empty());
     }
+}
+
+namespace {
+
+const char* const SiteKey = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantry\\Server\\";
+
+} // namespace
+
+// While a site's database server does not answer, the status names the
+// site and the error; a stop then ends the start-up at its wait: the stop
+// is reported, the exit status is 0, nothing generated was touched.
+TEST(Service, StopWhileWaitingForASiteDatabase)
+{
+    Sandbox box;
+    NotifySocket notify(box.temp / "notify");
+    fs::create_directories(box.install + "/apache/conf");
+    fs::create_directories(box.install + "/sites/campus");
+    WriteFileBytes(box.install + "/apache/conf/httpd.conf", "old conf");
+    WriteFileBytes(box.install + "/sites/campus/serverconfig.php", "old php");
+    WriteFileBytes(box.registry, RegistryText(box.install) + "\r\n" + SiteKey +
+                                     "campus]\r\n\"sql_server\"=\"127.0.0.1\"\r\n\"sql_database\"=\"campus\"\r\n"
+                                     "\"sql_user\"=\"u\"\r\n\"sql_password\"=\"p\"\r\n");
+    pid_t daemon = box.RunDaemon({}, 100, {"NOTIFY_SOCKET=" + (box.temp / "notify"),
+                                           "MYSQL_TCP_PORT=" + std::to_string(FreeLoopbackPort())});
+    EXPECT_EQ(notify.Receive(10000), "STATUS=Starting (checkpoint 1)\nEXTEND_TIMEOUT_USEC=60000000");
+    ASSERT_TRUE(WaitUntil([&] {
+        notify.Receive(50);
+        return notify.SawProgress("Waiting for the database server of site campus: Can't connect");
+    }, 10000)) << box.Output();
+    EXPECT_TRUE(notify.SawProgress("Checking the database of site campus"));
+
+    kill(daemon, SIGTERM);
+    auto stopped = std::chrono::steady_clock::now();
+    EXPECT_EQ(notify.Receive(5000), "STOPPING=1\nSTATUS=Stopping (checkpoint 2)");
+    EXPECT_EQ(notify.Receive(5000), "STATUS=Stopped (exit code 0)");
+    EXPECT_EQ(WaitExit(daemon, 5000), 0) << box.Output();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(5));
+    EXPECT_EQ(ReadFileBytes(box.install + "/apache/conf/httpd.conf"), "old conf");
+    EXPECT_EQ(ReadFileBytes(box.install + "/sites/campus/serverconfig.php"), "old php");
+    for (const char* name : {"httpd", "rtmpd", "vtpd"})
+        EXPECT_TRUE(box.Running(name).empty()) << name;
+    // The database server it started stays.
+    EXPECT_EQ(box.Running("mysqld").size(), 1u);
+}
+
+// SIGHUP reads the settings again: a site added to the file reaches
+// httpd.conf and the web server is started again with it, while the other
+// programs run on untouched; settings that do not parse leave everything as
+// it runs.
+TEST(Service, ReloadTakesNewSettingsAndKeepsRunningOnBadOnes)
+{
+    Sandbox box;
+    NotifySocket notify(box.temp / "notify");
+    fs::create_directories(box.install + "/apache/conf");
+    std::string conf = box.install + "/apache/conf/httpd.conf";
+    WriteFileBytes(box.registry, RegistryText(box.install) + "\r\n" + SiteKey + "default]\r\n");
+    pid_t daemon = box.RunDaemon({"-n", "vtd"}, 100, {"NOTIFY_SOCKET=" + (box.temp / "notify")});
+    ASSERT_EQ(notify.Receive(10000), "STATUS=Starting (checkpoint 1)\nEXTEND_TIMEOUT_USEC=60000000");
+    ASSERT_EQ(notify.Receive(10000), "READY=1\nSTATUS=Running");
+    ASSERT_TRUE(WaitUntil([&] {
+        return box.Running("httpd").size() == 1 && box.Running("rtmpd").size() == 1 && box.Running("vtpd").size() == 1;
+    }, 5000));
+    int httpd = box.Running("httpd")[0], rtmpd = box.Running("rtmpd")[0], vtpd = box.Running("vtpd")[0];
+    EXPECT_EQ(ReadFileBytes(conf).find("added.example"), std::string::npos);
+
+    WriteFileBytes(box.registry, ReadFileBytes(box.registry) + SiteKey + "added]\r\n" + SiteKey +
+                                     "added\\added.example]\r\n");
+    kill(daemon, SIGHUP);
+    std::string reloading = notify.Receive(5000);
+    EXPECT_EQ(reloading.rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u) << reloading;
+    EXPECT_EQ(notify.Receive(10000), "READY=1");
+    EXPECT_NE(ReadFileBytes(conf).find("ServerName added.example"), std::string::npos);
+    EXPECT_TRUE(fs::exists(box.install + "/sites/added/serverconfig.php"));
+    ASSERT_TRUE(WaitUntil([&] {
+        std::vector<int> now = box.Running("httpd");
+        return now.size() == 1 && now[0] != httpd;
+    }, 5000));
+    EXPECT_EQ(box.Running("rtmpd"), std::vector<int>{rtmpd});
+    EXPECT_EQ(box.Running("vtpd"), std::vector<int>{vtpd});
+
+    std::string before = ReadFileBytes(conf);
+    httpd = box.Running("httpd")[0];
+    WriteFileBytes(box.registry, ReadFileBytes(box.registry) + "\"broken\"=dword:nonsense\r\n");
+    kill(daemon, SIGHUP);
+    EXPECT_EQ(notify.Receive(5000).rfind("RELOADING=1\n", 0), 0u);
+    EXPECT_EQ(notify.Receive(10000), "READY=1");
+    EXPECT_TRUE(notify.SawProgress("Running: supervising mysqld, httpd, rtmpd and vtpd; settings refused, the running "
+                                   "settings kept: "));
+    EXPECT_EQ(ReadFileBytes(conf), before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(box.Running("httpd"), std::vector<int>{httpd});
+    EXPECT_EQ(WaitExit(daemon, 0), -1) << "the daemon runs on";
+    EXPECT_NE(box.ErrorLog().find("settings refused, the running settings are kept: "), std::string::npos);
+
+    kill(daemon, SIGTERM);
+    EXPECT_EQ(WaitExit(daemon, 15000), 0) << box.Output();
 }

@@ -118,6 +118,7 @@ TEST_F(ProcessFixture, StartedChildGetsOnlyStandardDescriptorsAndDefaultSignals)
     sigaddset(&block, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     auto oldPipe = signal(SIGPIPE, SIG_IGN);
+    IgnoreStraySignals(); // SIGXFSZ, SIGUSR1, SIGUSR2 and SIGALRM too
 
     ManagedProcess record {};
     CopyText(record.name, "vtdTestChild");
@@ -127,6 +128,8 @@ TEST_F(ProcessFixture, StartedChildGetsOnlyStandardDescriptorsAndDefaultSignals)
 
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     signal(SIGPIPE, oldPipe);
+    for (int stray : {SIGXFSZ, SIGUSR1, SIGUSR2, SIGALRM})
+        signal(stray, SIG_DFL);
     close(leaked);
     ASSERT_TRUE(started);
     int pid = record.process.pid;
@@ -268,4 +271,39 @@ TEST(Supervisor, FirewallEntryGoesToTheControlSetInUse)
     EXPECT_FALSE(SettingsOpenKey(path3, &key));
     unsetenv("VTD_REGISTRY");
     SettingsReload();
+}
+
+// A managed program that starts another and exits: before each restart
+// what it left in its process group is ended, so copies do not pile up; the
+// stop ends the last one.
+TEST_F(ProcessFixture, ForkingChildLeavesAtMostOneCopy)
+{
+    SetSleepDivisor(1000);
+    CopyProgram("/bin/sleep", box.temp / "vtdLeftBehind");
+    WriteFileBytes(box.temp / "vtdForker", "#!/bin/sh\n\"$(dirname \"$0\")/vtdLeftBehind\" 1000 &\nexit 0\n");
+    fs::permissions(box.temp / "vtdForker", fs::perms::owner_all);
+    auto* forker = new ManagedProcess{};
+    CopyText(forker->name, "vtdForker");
+    CopyText(forker->folder, box.temp.Path().c_str());
+    ProcessTable.Append(forker);
+    ASSERT_TRUE(StartProcess(forker));
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("vtdLeftBehind").size() == 1; }, 5000));
+
+    size_t most = 0;
+    for (int restart = 0; restart < 30; restart++) {
+        // The forker has exited: the pass ends its copy and starts it anew.
+        ASSERT_TRUE(WaitUntil([&] { return WaitForProcess(forker->process, 0); }, 5000));
+        MonitorProcesses();
+        most = std::max(most, box.Running("vtdLeftBehind").size());
+        ASSERT_TRUE(WaitUntil([&] { return box.Running("vtdLeftBehind").size() == 1; }, 5000));
+        most = std::max(most, box.Running("vtdLeftBehind").size());
+    }
+    EXPECT_EQ(most, 1u);
+
+    TerminateProcessGroupsOf("vtdForker");
+    EXPECT_TRUE(WaitUntil([&] { return box.Running("vtdLeftBehind").empty(); }, 5000));
+    ProcessTable.RemoveAll();
+    CloseProcess(forker->process);
+    delete forker;
+    SetSleepDivisor(1);
 }
