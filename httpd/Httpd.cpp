@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include <map>
+#include <vector>
 
 #include "config/Config.h"
 #include "log/Log.h"
@@ -145,12 +146,16 @@ struct ConfComposer {
     const ServerConfig& config;
     std::string out;
     std::map<std::string, Fragment> fragments;
+    std::vector<std::string>* unread = nullptr;
 
     void AppendFragment(const char* name)
     {
         auto it = fragments.find(name);
-        if (it == fragments.end())
+        if (it == fragments.end()) {
             it = fragments.emplace(name, ReadFragment(ConfFolderFile(config, name))).first;
+            if (!it->second.read && unread != nullptr)
+                unread->push_back(ConfFolderFile(config, name));
+        }
         if (!it->second.read) {
             SetLastOsError(it->second.error);
             LOG_ASSERT("fp", "Httpd", FragmentFailureLine);
@@ -272,7 +277,7 @@ PhpCommon MakePhpCommon(const ServerConfig& config)
 // included: a quote in a password must not end the string and break every
 // page of the site, or inject code into it. Values without either character
 // come out as they are stored.
-std::string ComposeServerConfigPhp(const ServerConfig& config, const SiteConfig& site, const PhpCommon& common)
+std::string ComposePhp(const ServerConfig& config, const SiteConfig& site, const PhpCommon& common)
 {
     const char* install = config.InstallFolder;
     const char* alias = IsDefaultSite(site) ? "_default_" : site.aliases[0];
@@ -335,7 +340,7 @@ void WriteSiteConfigs(const ServerConfig& config)
         // It holds the database and mail passwords: readable by the owner
         // and by the site folder's group (the web server's), no one else.
         WriteFileAtomically(JoinPath(site.path, "serverconfig.php"),
-                            ToCrLf(ComposeServerConfigPhp(config, site, common)), {0640, true, true});
+                            ToCrLf(ComposePhp(config, site, common)), {0640, true, true});
     }
 }
 
@@ -351,18 +356,33 @@ char* EscapePhpValue(char* target, size_t size, const char* source)
     return EscapeWith(target, size, source, '\'');
 }
 
+std::string HttpdConfPath(const ServerConfig& config)
+{
+    return ConfFolderFile(config, "httpd.conf");
+}
+
+std::string ComposeHttpdConf(const ServerConfig& config, std::vector<std::string>* unreadFragments)
+{
+    ConfComposer composer{config, {}, {}, unreadFragments};
+    composer.Compose();
+    return ToCrLf(composer.out);
+}
+
+std::string ComposeServerConfigPhp(const ServerConfig& config, const SiteConfig& site)
+{
+    return ToCrLf(ComposePhp(config, site, MakePhpCommon(config)));
+}
+
 void WriteWebConfig(const ServerConfig& config)
 {
     // Where there is no conf folder nothing can be written: that is reported
     // alone, before the fragments would be looked for there one by one.
-    std::string path = ConfFolderFile(config, "httpd.conf");
+    std::string path = HttpdConfPath(config);
     if (!FolderExists(path.substr(0, path.rfind(PathSeparator)))) {
         LOG_ASSERT("fconf", "Httpd", ConfFailureLine);
         return;
     }
-    ConfComposer composer{config, {}, {}};
-    composer.Compose();
-    if (!WriteFileAtomically(path, ToCrLf(composer.out), {0644, false, false})) {
+    if (!WriteFileAtomically(path, ComposeHttpdConf(config), {0644, false, false})) {
         LOG_ASSERT("fconf", "Httpd", ConfFailureLine);
         return;
     }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "config/Config.h"
 
@@ -16,6 +17,18 @@ constexpr size_t EscapedTextSize = 2 * 1024 + 64;
 // serverconfig.php. Failures are only logged. When httpd.conf cannot be
 // written the old file stays and no site file is touched.
 void WriteWebConfig(const ServerConfig& config);
+
+// The pieces WriteWebConfig writes, for a program that checks the settings
+// without touching the installation:
+// Where WriteWebConfig writes httpd.conf: "<InstallFolder>/apache/conf/httpd.conf".
+std::string HttpdConfPath(const ServerConfig& config);
+// The bytes of httpd.conf (lines ended in CR LF) from config and the
+// fragments of the conf folder, as WriteWebConfig writes them. A fragment
+// that cannot be read is reported as there and, when unreadFragments is
+// given, its path added to it (once per fragment).
+std::string ComposeHttpdConf(const ServerConfig& config, std::vector<std::string>* unreadFragments = nullptr);
+// The bytes of site's serverconfig.php, as WriteWebConfig writes them.
+std::string ComposeServerConfigPhp(const ServerConfig& config, const SiteConfig& site);
 
 // Escapes source for a double-quoted value of httpd.conf: a backslash before
 // every backslash and double quote (the only escapes Apache's quoted strings

@@ -5,6 +5,7 @@
 
 set(VTD_PROGRAM_DIR "${CMAKE_INSTALL_PREFIX}/lib/vantry")
 set(VTD_PROGRAM "${CMAKE_INSTALL_PREFIX}/sbin/vtd")
+set(VTD_CHECK_PROGRAM "${CMAKE_INSTALL_PREFIX}/sbin/vtd-check")
 if(VTD_SYSTEMD_UNIT_DIR STREQUAL "")
   set(VTD_SYSTEMD_UNIT_DIR "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
 endif()
@@ -29,9 +30,11 @@ endif()
 
 # sbin/vtd reaches the program by a relative link, so the daemon (which finds
 # its folder through /proc/self/exe) still sees lib/vantry; logs beside it
-# leads to the log folder.
+# leads to the log folder. sbin/vtd-check reaches the settings check the same
+# way.
 file(RELATIVE_PATH target "${CMAKE_INSTALL_PREFIX}/sbin" "${VTD_PROGRAM_DIR}/vtd")
-foreach(link "sbin/vtd=${target}" "lib/vantry/logs=${VTD_LOG_DIR}")
+file(RELATIVE_PATH check_target "${CMAKE_INSTALL_PREFIX}/sbin" "${VTD_PROGRAM_DIR}/vtd-check")
+foreach(link "sbin/vtd=${target}" "sbin/vtd-check=${check_target}" "lib/vantry/logs=${VTD_LOG_DIR}")
   string(REGEX REPLACE "=.*" "" name "${link}")
   string(REGEX REPLACE "^[^=]*=" "" points "${link}")
   set(path "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${name}")

@@ -55,12 +55,14 @@ no_stand_ins() { ! find "$1" \( -name rtmpd -o -name vtpd \) | grep -q .; }
 # verify_units ROOT MANPATH UNIT...: systemd-analyze verify on the unit files
 # as units of ROOT (so the programs they name are looked for there), given
 # the machine's own units beside them (the targets, the database server's
-# unit); any message counts as a failure.
+# unit) and the machine's kill (procps, a dependency of the package) that
+# ExecReload= names; any message counts as a failure.
 verify_units() {
   local root=$1 manpath=$2
   shift 2
-  mkdir -p "$root/lib/systemd/system" "$root/etc/systemd/system"
+  mkdir -p "$root/lib/systemd/system" "$root/etc/systemd/system" "$root/bin"
   cp -a /lib/systemd/system/. "$root/lib/systemd/system/"
+  [ -e "$root/bin/kill" ] || cp "$(readlink -f /bin/kill)" "$root/bin/kill"
   local units=() unit out
   for unit in "$@"; do
     cp "$unit" "$root/etc/systemd/system/"
@@ -112,16 +114,22 @@ install)
   p=$stage$prefix
   check "the program in lib/vantry" test -x "$p/lib/vantry/vtd"
   check "sbin/vtd links to it" link_is "$p/sbin/vtd" ../lib/vantry/vtd
+  check "the settings check in lib/vantry" test -x "$p/lib/vantry/vtd-check"
+  check "sbin/vtd-check links to it" link_is "$p/sbin/vtd-check" ../lib/vantry/vtd-check
   check "lib/vantry/logs links to /var/log/vantry" link_is "$p/lib/vantry/logs" /var/log/vantry
   check "/var/log/vantry made, mode 750" mode_is "$stage/var/log/vantry" 750
   check "the settings sample in /etc/vantry, mode 600" mode_is "$stage/etc/vantry/vtd.reg" 600
   check "the settings sample as written" cmp -s "$stage/etc/vantry/vtd.reg" "$source_dir/scripts/etc/vtd.reg"
-  check "the man pages" test -s "$p/share/man/man8/vtd.8" -a -s "$p/share/man/man5/vtd.reg.5"
+  check "the man pages" test -s "$p/share/man/man8/vtd.8" -a -s "$p/share/man/man8/vtd-check.8" -a \
+    -s "$p/share/man/man5/vtd.reg.5"
   check "no stand-in installed" no_stand_ins "$stage"
   units=$p/lib/systemd/system
   check "vtd.service runs the installed program" has_line "$units/vtd.service" "ExecStart=$prefix/sbin/vtd"
   check "vtd@.service runs the installed program as instance %i" \
     has_line "$units/vtd@.service" "ExecStart=$prefix/sbin/vtd -n %i"
+  check "vtd.service checks the settings first" has_line "$units/vtd.service" "ExecStartPre=$prefix/sbin/vtd-check"
+  check "vtd@.service checks the instance's settings first" \
+    has_line "$units/vtd@.service" "ExecStartPre=$prefix/sbin/vtd-check -n %i"
   for unit in vtd.service vtd@.service; do
     check "$unit: Type=notify" has_line "$units/$unit" "Type=notify"
     check "$unit: TimeoutStartSec=infinity" has_line "$units/$unit" "TimeoutStartSec=infinity"
@@ -131,6 +139,10 @@ install)
     check "$unit: After= the database server and the network" \
       has_line "$units/$unit" "After=mariadb.service network-online.target"
     check "$unit: Documentation= the man pages" has_line "$units/$unit" "Documentation=man:vtd(8) man:vtd.reg(5)"
+    for line in "ExecReload=/bin/kill -HUP \$MAINPID" ProtectSystem=full "ReadWritePaths=-/var/log/vantry" \
+      ProtectHome=yes NoNewPrivileges=yes UMask=0027; do
+      check "$unit: $line" has_line "$units/$unit" "$line"
+    done
   done
   check "no template placeholder left" bash -c '! grep -l "@[A-Z_]*@" "$@"' _ "$units"/* "$stage/etc/logrotate.d/vtd"
   check "systemd-analyze verify on the installed units" \
@@ -171,6 +183,8 @@ deb)
   for entry in \
     "-rwxr-xr-x ./usr/lib/vantry/vtd" \
     "lrwxrwxrwx ./usr/sbin/vtd -> ../lib/vantry/vtd" \
+    "-rwxr-xr-x ./usr/lib/vantry/vtd-check" \
+    "lrwxrwxrwx ./usr/sbin/vtd-check -> ../lib/vantry/vtd-check" \
     "lrwxrwxrwx ./usr/lib/vantry/logs -> /var/log/vantry" \
     "drwxr-x--- ./var/log/vantry/" \
     "-rw------- ./etc/vantry/vtd.reg" \
@@ -178,6 +192,7 @@ deb)
     "-rw-r--r-- ./lib/systemd/system/vtd.service" \
     "-rw-r--r-- ./lib/systemd/system/vtd@.service" \
     "-rw-r--r-- ./usr/share/man/man8/vtd.8.gz" \
+    "-rw-r--r-- ./usr/share/man/man8/vtd-check.8.gz" \
     "-rw-r--r-- ./usr/share/man/man5/vtd.reg.5.gz"; do
     check "contents: $entry" has_line "$contents" "$entry"
   done
@@ -202,6 +217,8 @@ deb)
   check "systemd-analyze verify on the packaged units" verify_units "$root" "$root/usr/share/man" \
     "$root/lib/systemd/system/vtd.service" "$root/lib/systemd/system/vtd@.service"
   check "packaged unit runs /usr/sbin/vtd" has_line "$root/lib/systemd/system/vtd.service" "ExecStart=/usr/sbin/vtd"
+  check "packaged unit checks the settings with /usr/sbin/vtd-check" \
+    has_line "$root/lib/systemd/system/vtd.service" "ExecStartPre=/usr/sbin/vtd-check"
   finish
   ;;
 
@@ -302,7 +319,17 @@ dpkg)
     done' _ "$run/out"
   check "the logs link is still a link" link_is /usr/lib/vantry/logs /var/log/vantry
   check "the daemon wrote nothing into its program folder" \
-    test "$(find /usr/lib/vantry -mindepth 1 -printf '%P\n' | sort | tr '\n' ' ')" = "logs vtd "
+    test "$(find /usr/lib/vantry -mindepth 1 -printf '%P\n' | sort | tr '\n' ' ')" = "logs vtd vtd-check "
+
+  # The settings check from the package: the sample settings define the key
+  # but no install folder, which it reports, and it writes nothing.
+  env -u VTD_REGISTRY /usr/sbin/vtd-check > "$work/check.out" 2>&1
+  check_status=$?
+  cat "$work/check.out"
+  check "vtd-check: the sample settings are not ready to run (exit 1)" test "$check_status" -eq 1
+  check "vtd-check: it says InstallFolder is not set" grep -q '^settings: "InstallFolder" is not set' "$work/check.out"
+  check "vtd-check: its verdict is the last line" bash -c '[ "$(tail -n 1 "$1")" = "Settings not OK: 1 problem" ]' \
+    _ "$work/check.out"
 
   installed=
   if ! dpkg --purge vtd > "$work/dpkg-purge.log" 2>&1; then

@@ -1,0 +1,18 @@
+// Running a program to completion and collecting what it prints, and private
+// scratch folders: what a one-shot tool needs beside the daemon's own calls.
+// Linux only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Runs arguments[0] (a path) with the remaining arguments, standard input
+// from /dev/null and standard output and error both into output, and waits
+// for it to end. exitCode is its exit status, or 128 + the signal that ended
+// it. false (OS error set) when it could not be started.
+bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::string& output, int& exitCode);
+
+// Creates a new folder only the caller may enter (0700) in the system's
+// temporary folder ($TMPDIR, else /tmp), its name starting with prefix;
+// false (OS error set) on failure.
+bool CreatePrivateTemporaryFolder(const std::string& prefix, std::string& path);
