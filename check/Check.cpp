@@ -326,8 +326,10 @@ struct Checker {
             Print("no enabled site\n");
         for (const ListNode* node = config.Sites.first; node != nullptr; node = node->next)
             PrintSite(*static_cast<const SiteConfig*>(node->item));
+        // What the daemon refuses it leaves out and starts without: listed,
+        // not a reason to keep the service from starting.
         for (const std::string& refusal : config.Refusals)
-            Problem(refusal);
+            Print("%s\n", refusal.c_str());
 
         if (config.InstallFolder[0] != '\0' && PrepareFolder()) {
             if (WriteWebConfiguration())
