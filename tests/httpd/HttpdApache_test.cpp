@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "WebConfigFixture.h"
+#include "LoopbackPort.h"
 #include "RegistryHex.h"
 #include "httpd/Httpd.h"
 
@@ -27,20 +28,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A port on 127.0.0.1 nobody listens on right now.
 int FreePort()
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
+    return FreeLoopbackPort();
 }
 
 bool PortFree(int port)
