@@ -39,8 +39,8 @@ using ServiceControlFunction = void (*)(uint32_t control);
 // its own while this thread waits for the controls (on Linux SIGTERM for the
 // stop, SIGHUP for the settings) and passes them to the registered control
 // handler. A stop that arrives before the service accepts it (while it
-// reports start-pending) requests an early stop (EarlyStop.h) and is held
-// until the service accepts it.
+// reports start-pending) requests an early stop instead (EarlyStop.h): the
+// service is to look at it once its start-up is over.
 // Returns once entry has returned. false at once, with the OS error set, when
 // the program was not started by the service manager (no NOTIFY_SOCKET).
 bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry);

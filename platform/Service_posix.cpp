@@ -57,16 +57,11 @@ bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry)
         entryDone = true;
     });
 
-    bool stopHeld = false;
     while (!entryDone) {
         struct timespec timeout {0, 20 * 1000 * 1000};
         int signal = sigtimedwait(&stopSignals, nullptr, &timeout);
-        bool reload = signal == SIGHUP;
-        if (signal == SIGTERM) {
-            stopHeld = true;
-            // The start-up ends at its next safe point.
-            RequestEarlyStop();
-        }
+        if (signal != SIGTERM && signal != SIGHUP)
+            continue;
         ServiceControlFunction handler = nullptr;
         bool accepts = false;
         {
@@ -74,14 +69,15 @@ bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry)
             handler = controlHandler;
             accepts = acceptsStop;
         }
-        if (handler == nullptr || !accepts)
-            continue; // a reload before the start-up is done has nothing to reload
-        if (stopHeld) {
-            stopHeld = false;
-            handler(ServiceControlStop);
-        } else if (reload) {
-            handler(ServiceControlParamChange);
+        if (handler == nullptr || !accepts) {
+            // Before the service runs a stop ends the start-up at its next
+            // safe point; the service then stops on its own. A reload has
+            // nothing to reload yet.
+            if (signal == SIGTERM)
+                RequestEarlyStop();
+            continue;
         }
+        handler(signal == SIGTERM ? ServiceControlStop : ServiceControlParamChange);
     }
     service.join();
     serviceRunning = false;

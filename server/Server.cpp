@@ -172,6 +172,10 @@ void ServiceEntry(int argc, char** argv)
         } else if (!ReportServiceStatus(ServiceRunning, 0, 3000) && GetLastOsError() != 0) {
             finalCode = static_cast<uint32_t>(GetLastOsError());
         } else {
+            // A stop that came after the start-up's last look at it and
+            // before the service accepted stops: carried out now.
+            if (EarlyStopRequested())
+                ServiceControlHandler(ServiceControlStop);
             try {
                 RunServer(Config);
             } catch (...) {
