@@ -126,7 +126,8 @@ bool AppendToFile(const std::string& path, const std::string& bytes)
 void RemoveStaleTemporaryFiles(const std::string& path)
 {
     std::string folder = FolderOf(path);
-    std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    size_t slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     for (const std::string& stale : FindFiles(folder, PatternLiteral(name) + ".tmp??????"))
         unlink((folder + "/" + stale).c_str());
 }

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackPort.h"
 #include "TempFolder.h"
 
 namespace {
@@ -30,18 +31,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-int FreePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // Runs a shell command, returns its exit status.
 int Shell(const std::string& command)
@@ -127,8 +116,8 @@ protected:
         // The web server's children run as www-data and must reach the sites.
         chmod(folder_->Path().c_str(), 0755);
         dir_ = folder_->Path() + "/install";
-        publicPort_ = FreePort();
-        std::string command = "DEMO_PORT=" + std::to_string(publicPort_) + " DEMO_DB_PORT=" + std::to_string(FreePort()) +
+        publicPort_ = FreeLoopbackPort();
+        std::string command = "DEMO_PORT=" + std::to_string(publicPort_) + " DEMO_DB_PORT=" + std::to_string(FreeLoopbackPort()) +
                               " " VTD_SOURCE_DIR "/tools/demo/layout.sh " + dir_ + " >/dev/null";
         ASSERT_EQ(Shell(command), 0);
         setenv("VTD_REGISTRY", (dir_ + "/vtd.reg").c_str(), 1);

@@ -28,11 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int FreePort()
-{
-    return FreeLoopbackPort();
-}
-
 bool PortFree(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -81,7 +76,7 @@ public:
         fs::create_directories(install + "/apache/bin");
         fs::create_symlink("/usr/sbin/apache2", install + "/apache/bin/httpd");
 
-        Config.PortNumber = FreePort();
+        Config.PortNumber = FreeLoopbackPort();
         haveOpenssl = RunCommand("command -v openssl >/dev/null 2>&1").status == 0;
         if (haveOpenssl) {
             CommandResult cert = RunCommand(
@@ -90,7 +85,7 @@ public:
                 " 2>&1");
             ASSERT_EQ(cert.status, 0) << cert.output;
             Config.HttpsEnabled = 1;
-            Config.HttpsPortNumber = FreePort();
+            Config.HttpsPortNumber = FreeLoopbackPort();
         }
 
         AddSite("default", root + "/sites/default", {"ignored.test"});

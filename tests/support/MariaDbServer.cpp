@@ -1,5 +1,7 @@
 #include "MariaDbServer.h"
 
+#include "LoopbackPort.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -21,25 +23,6 @@
 #include <vector>
 
 namespace {
-
-// A loopback port nobody listens on right now.
-int FindFreePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}
 
 // Starts program with args, its output appended to logPath; returns the pid.
 // The child gets no descriptor of ours beyond the three standard ones and is
@@ -143,7 +126,7 @@ bool MariaDbServer::Install()
     folder_ = pattern;
     data_ = folder_ + "/data";
     socket_ = folder_ + "/mariadbd.sock";
-    port_ = FindFreePort();
+    port_ = FreeLoopbackPort();
     if (port_ == 0)
         return false;
 
