@@ -375,16 +375,22 @@ std::string ComposeServerConfigPhp(const ServerConfig& config, const SiteConfig&
 
 void WriteWebConfig(const ServerConfig& config)
 {
+    WriteWebConfigFrom(config, ComposeHttpdConf(config));
+}
+
+bool WriteWebConfigFrom(const ServerConfig& config, const std::string& httpdConf)
+{
     // Where there is no conf folder nothing can be written: that is reported
     // alone, before the fragments would be looked for there one by one.
     std::string path = HttpdConfPath(config);
     if (!FolderExists(path.substr(0, path.rfind(PathSeparator)))) {
         LOG_ASSERT("fconf", "Httpd", ConfFailureLine);
-        return;
+        return false;
     }
-    if (!WriteFileAtomically(path, ComposeHttpdConf(config), {0644, false, false})) {
+    if (!WriteFileAtomically(path, httpdConf, {0644, false, false})) {
         LOG_ASSERT("fconf", "Httpd", ConfFailureLine);
-        return;
+        return false;
     }
     WriteSiteConfigs(config);
+    return true;
 }

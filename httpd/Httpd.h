@@ -17,6 +17,10 @@ constexpr size_t EscapedTextSize = 2 * 1024 + 64;
 // serverconfig.php. Failures are only logged. When httpd.conf cannot be
 // written the old file stays and no site file is touched.
 void WriteWebConfig(const ServerConfig& config);
+// WriteWebConfig with the bytes of httpd.conf composed (and checked) before;
+// false when httpd.conf could not be written (reported; no site file is then
+// touched).
+bool WriteWebConfigFrom(const ServerConfig& config, const std::string& httpdConf);
 
 // The pieces WriteWebConfig writes, for a program that checks the settings
 // without touching the installation:

@@ -4,14 +4,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
 
-bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::string& output, int& exitCode)
+bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::string& output, int& exitCode,
+                               unsigned timeLimitMilliseconds)
 {
     output.clear();
     exitCode = -1;
@@ -52,8 +55,28 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
         return false;
     }
 
+    struct timespec started {};
+    clock_gettime(CLOCK_MONOTONIC, &started);
+    // Milliseconds left of the time limit; -1 for none.
+    auto left = [&]() -> int {
+        if (timeLimitMilliseconds == 0)
+            return -1;
+        struct timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long spent = (now.tv_sec - started.tv_sec) * 1000LL + (now.tv_nsec - started.tv_nsec) / 1000000LL;
+        return spent >= timeLimitMilliseconds ? 0 : static_cast<int>(timeLimitMilliseconds - spent);
+    };
+    bool timedOut = false;
     char buffer[4096];
     for (;;) {
+        struct pollfd entry {pipeEnds[0], POLLIN, 0};
+        int ready = poll(&entry, 1, left());
+        if (ready == 0) {
+            timedOut = true;
+            break;
+        }
+        if (ready < 0 && errno == EINTR)
+            continue;
         ssize_t n = read(pipeEnds[0], buffer, sizeof buffer);
         if (n > 0)
             output.append(buffer, static_cast<size_t>(n));
@@ -61,6 +84,12 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
             break;
     }
     close(pipeEnds[0]);
+    if (timedOut) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        errno = ETIMEDOUT;
+        return false;
+    }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)

@@ -135,3 +135,31 @@ void IgnoreStraySignals();
 // adjusted or the system knows no privilege of that name. Linux processes
 // carry no such tokens: there it does nothing and reports success.
 bool SetProcessPrivilege(const char* name, bool enable);
+
+// Ends a managed child and its process group, the child first: SIGTERM to
+// the child alone, so a server that runs workers of its own (Apache) ends
+// them itself, then, once it has gone, SIGTERM and after the grace time
+// SIGKILL to whatever is left in its group. A child that outlives the grace
+// time gets SIGKILL together with its whole group, so no worker is left
+// without its parent. The child is reaped and the handle released. On
+// Windows the process is terminated.
+void TerminateProcessAndGroup(ProcessHandle& handle);
+
+// Asks a running server to read its configuration again while the work
+// under way goes on (Apache's graceful restart: SIGUSR1 to its main
+// process). true when it was asked and goes on running. Apache on Windows,
+// run with -D ONE_PROCESS, has no parent process to restart it gracefully:
+// there the process is terminated and false returned, and the supervisor
+// starts it again with the new configuration.
+bool RequestConfigurationReload(const ProcessHandle& handle);
+
+// Process ids of the running (not zombie) children of pid.
+std::vector<int> ChildProcessesOf(int pid);
+// Whether pid names a running process that is not a zombie.
+bool ProcessIsRunning(int pid);
+// Asks the daemon running as pid to read its settings again (SIGHUP); false
+// with the OS error set when it could not be signalled. Not on Windows, whose
+// service manager carries that request itself.
+bool SendReloadRequest(int pid);
+// Process id of the calling process.
+int CurrentProcessId();

@@ -661,4 +661,86 @@ void ReapAdoptedProcesses()
             waitpid(pid, nullptr, WNOHANG);
     });
     errno = saved;
+void TerminateProcessAndGroup(ProcessHandle& handle)
+{
+    if (handle.handle < 0) {
+        handle = ProcessHandle{};
+        return;
+    }
+    int saved = errno;
+    int fd = static_cast<int>(handle.handle);
+    int group = handle.pid;
+    if (!PollEnded(fd, 0)) {
+        SendSignal(fd, SIGTERM);
+        if (!PollEnded(fd, TerminateGraceMs)) {
+            kill(-group, SIGKILL);
+            SendSignal(fd, SIGKILL);
+            PollEnded(fd, KillWaitMs);
+        }
+    }
+    ReapIfChild(fd);
+    close(fd);
+    handle = ProcessHandle{};
+    TerminateProcessGroup(group);
+    errno = saved;
+}
+
+bool RequestConfigurationReload(const ProcessHandle& handle)
+{
+    if (handle.handle < 0 || PollEnded(static_cast<int>(handle.handle), 0))
+        return false;
+    return SendSignal(static_cast<int>(handle.handle), SIGUSR1) == 0;
+}
+
+std::vector<int> ChildProcessesOf(int parentId)
+{
+    std::vector<int> children;
+    int saved = errno;
+    DIR* dir = opendir("/proc");
+    if (dir == nullptr)
+        return children;
+    while (struct dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid <= 0)
+            continue;
+        std::string stat = ReadProcFile(static_cast<int>(pid), "stat");
+        size_t paren = stat.rfind(')');
+        if (paren == std::string::npos)
+            continue;
+        char state = 0;
+        int parent = 0;
+        if (std::sscanf(stat.c_str() + paren + 1, " %c %d", &state, &parent) == 2 && parent == parentId &&
+            state != 'Z' && state != 'X')
+            children.push_back(static_cast<int>(pid));
+    }
+    closedir(dir);
+    errno = saved;
+    return children;
+}
+
+bool ProcessIsRunning(int pid)
+{
+    if (pid <= 0)
+        return false;
+    std::string stat = ReadProcFile(pid, "stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size())
+        return false;
+    char state = stat[paren + 2];
+    return state != 'Z' && state != 'X';
+}
+
+bool SendReloadRequest(int pid)
+{
+    if (pid <= 0) {
+        errno = ESRCH;
+        return false;
+    }
+    return kill(pid, SIGHUP) == 0;
+}
+
+int CurrentProcessId()
+{
+    return static_cast<int>(getpid());
 }

@@ -355,4 +355,65 @@ void EndAdoptedProcesses(const char* program, const char* spare)
 
 void ReapAdoptedProcesses()
 {
+void TerminateProcessAndGroup(ProcessHandle& handle)
+{
+    if (handle.handle > 0) {
+        DWORD saved = ::GetLastError();
+        HANDLE process = AsHandle(handle.handle);
+        if (::WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+            ::TerminateProcess(process, 0);
+            ::WaitForSingleObject(process, TerminateWaitMs);
+        }
+        ::SetLastError(saved);
+    }
+    CloseProcess(handle);
+}
+
+bool RequestConfigurationReload(const ProcessHandle& handle)
+{
+    // Run with -D ONE_PROCESS the web server has no parent process of its
+    // own that could restart it gracefully: it is ended, and the supervisor
+    // starts it again with the new configuration.
+    if (handle.handle > 0 && ::WaitForSingleObject(AsHandle(handle.handle), 0) == WAIT_TIMEOUT) {
+        ::TerminateProcess(AsHandle(handle.handle), 0);
+        ::WaitForSingleObject(AsHandle(handle.handle), TerminateWaitMs);
+    }
+    return false;
+}
+
+std::vector<int> ChildProcessesOf(int parentId)
+{
+    std::vector<int> children;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return children;
+    PROCESSENTRY32 entry {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry))
+        if (static_cast<int>(entry.th32ParentProcessID) == parentId)
+            children.push_back(static_cast<int>(entry.th32ProcessID));
+    ::CloseHandle(snapshot);
+    return children;
+}
+
+bool ProcessIsRunning(int pid)
+{
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr)
+        return false;
+    bool running = ::WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    ::CloseHandle(process);
+    return running;
+}
+
+bool SendReloadRequest(int pid)
+{
+    (void)pid;
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
+int CurrentProcessId()
+{
+    return static_cast<int>(::GetCurrentProcessId());
 }

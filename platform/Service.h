@@ -40,7 +40,9 @@ using ServiceControlFunction = void (*)(uint32_t control);
 // stop, SIGHUP for the settings) and passes them to the registered control
 // handler. A stop that arrives before the service accepts it (while it
 // reports start-pending) requests an early stop instead (EarlyStop.h): the
-// service is to look at it once its start-up is over.
+// service is to look at it once its start-up is over. A reload request
+// (SIGHUP) is handed to the handler whenever it comes, during the start-up
+// too, and the daemon carries it out once it runs.
 // Returns once entry has returned. false at once, with the OS error set, when
 // the program was not started by the service manager (no NOTIFY_SOCKET).
 bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry);
@@ -56,7 +58,10 @@ bool ServiceSetStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 
 // A line saying what the service does now, for the service manager's status
 // display (systemd's STATUS=); nothing when not running as a service or
-// where the service manager shows no such text.
+// where the service manager shows no such text. Once the stop has been
+// reported (stop-pending), this and ServiceNotifyReload send nothing except
+// from the thread that reported it: after STOPPING=1 the service manager
+// hears only the stop's own lines.
 void ServiceSetProgress(const std::string& text);
 // A reload of the settings begins (RELOADING=1 with MONOTONIC_USEC=) or is
 // done (READY=1); nothing where the service manager knows no reload.

@@ -22,6 +22,21 @@ bool acceptsStop = false;
 std::atomic<uint32_t> lastExitCode{0};
 std::atomic<bool> entryDone{false};
 std::atomic<bool> serviceRunning{false};
+// Once the stop has been reported, only the thread that reported it (the
+// stop's own) says anything more before the stopped report: a reload still
+// under way on another thread reports nothing after STOPPING=1.
+bool stopReported = false;
+std::thread::id stopThread;
+
+// Sends message unless a stop was reported by another thread; stateLock
+// held, so that the check and the send are one step against the stop report.
+void NotifyUnlessStopping(const char* message)
+{
+    std::lock_guard<std::mutex> guard(stateLock);
+    if (stopReported && std::this_thread::get_id() != stopThread)
+        return;
+    sd_notify(0, message);
+}
 
 // A non-null handle; there is only one service per process.
 int statusHandleTag;
@@ -50,6 +65,7 @@ bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry)
     serviceRunning = true;
 
     entryDone = false;
+    stopReported = false;
     std::thread service([entry] {
         static char program[] = "vtd";
         static char* argv[] = {program, nullptr};
@@ -57,11 +73,12 @@ bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry)
         entryDone = true;
     });
 
+    // A reload asked for before the control handler is registered, handed
+    // on once it is.
+    bool reloadPending = false;
     while (!entryDone) {
         struct timespec timeout {0, 20 * 1000 * 1000};
         int signal = sigtimedwait(&stopSignals, nullptr, &timeout);
-        if (signal != SIGTERM && signal != SIGHUP)
-            continue;
         ServiceControlFunction handler = nullptr;
         bool accepts = false;
         {
@@ -69,15 +86,23 @@ bool ServiceRunDispatcher(const char* name, ServiceEntryFunction entry)
             handler = controlHandler;
             accepts = acceptsStop;
         }
+        if (signal == SIGHUP)
+            reloadPending = true;
+        // The reload request is handed on at once, during the start-up too:
+        // the daemon carries it out once it runs.
+        if (reloadPending && handler != nullptr) {
+            reloadPending = false;
+            handler(ServiceControlParamChange);
+        }
+        if (signal != SIGTERM)
+            continue;
         if (handler == nullptr || !accepts) {
             // Before the service runs a stop ends the start-up at its next
-            // safe point; the service then stops on its own. A reload has
-            // nothing to reload yet.
-            if (signal == SIGTERM)
-                RequestEarlyStop();
+            // safe point; the service then stops on its own.
+            RequestEarlyStop();
             continue;
         }
-        handler(signal == SIGTERM ? ServiceControlStop : ServiceControlParamChange);
+        handler(ServiceControlStop);
     }
     service.join();
     serviceRunning = false;
@@ -119,11 +144,16 @@ bool ServiceSetStatus(ServiceStatusHandle handle, const ServiceStatus& status)
         std::snprintf(message, sizeof(message), "STATUS=State %u", status.dwCurrentState);
         break;
     }
+    int result = 0;
     {
         std::lock_guard<std::mutex> guard(stateLock);
         acceptsStop = (status.dwControlsAccepted & ServiceAcceptStop) != 0 && status.dwCurrentState != ServiceStopped;
+        if (status.dwCurrentState == ServiceStopPending && !stopReported) {
+            stopReported = true;
+            stopThread = std::this_thread::get_id();
+        }
+        result = sd_notify(0, message);
     }
-    int result = sd_notify(0, message);
     if (result <= 0) {
         // 0: no socket to report to; negative: the send failed.
         errno = result < 0 ? -result : ENOTCONN;
@@ -137,7 +167,7 @@ void ServiceSetProgress(const std::string& text)
     if (!serviceRunning)
         return;
     std::string message = "STATUS=" + text;
-    sd_notify(0, message.c_str());
+    NotifyUnlessStopping(message.c_str());
 }
 
 void ServiceNotifyReload(bool begins)
@@ -145,7 +175,7 @@ void ServiceNotifyReload(bool begins)
     if (!serviceRunning)
         return;
     if (!begins) {
-        sd_notify(0, "READY=1");
+        NotifyUnlessStopping("READY=1");
         return;
     }
     struct timespec now {};
@@ -154,7 +184,7 @@ void ServiceNotifyReload(bool begins)
     std::snprintf(message, sizeof message, "RELOADING=1\nMONOTONIC_USEC=%llu",
                   static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
                       static_cast<unsigned long long>(now.tv_nsec) / 1000ULL);
-    sd_notify(0, message);
+    NotifyUnlessStopping(message);
 }
 
 uint32_t ServiceLastExitCode()

@@ -1,6 +1,7 @@
 // The supervised child programs and the process utilities around them.
 #include "server/MonitorProcess.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -142,6 +143,58 @@ void FinishProcessStarts()
     std::lock_guard<std::mutex> guard(startLock);
 }
 
+bool IsDatabaseServerName(const char* name)
+{
+    for (const char* server : DatabaseServerNames)
+        if (ExecutableName(server) == name)
+            return true;
+    return false;
+}
+
+void StopManagedPrograms()
+{
+    std::lock_guard<std::mutex> guard(startLock);
+    for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
+        auto* process = static_cast<ManagedProcess*>(node->item);
+        if (!IsDatabaseServerName(process->name))
+            TerminateProcessAndGroup(process->process);
+    }
+}
+
+ProgramReload ReloadManagedProgram(const char* name)
+{
+    std::string executable = ExecutableName(name);
+    int pid = 0;
+    std::vector<int> before;
+    {
+        std::lock_guard<std::mutex> guard(startLock);
+        if (StopRequested)
+            return ProgramReload::NotRunning;
+        ManagedProcess* process = nullptr;
+        for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next)
+            if (executable == static_cast<ManagedProcess*>(node->item)->name)
+                process = static_cast<ManagedProcess*>(node->item);
+        if (process == nullptr || WaitForProcess(process->process, 0))
+            return ProgramReload::NotRunning;
+        pid = process->process.pid;
+        before = ChildProcessesOf(pid);
+        if (!RequestConfigurationReload(process->process))
+            return ProgramReload::Restarting;
+    }
+    // The server has taken the new configuration once it runs a worker that
+    // it started after the request (its old workers finish what they serve
+    // and end).
+    for (unsigned waited = 0; waited < ProgramReloadLimitMilliseconds; waited += ProgramReloadStepMilliseconds) {
+        if (!ProcessIsRunning(pid))
+            return ProgramReload::Restarting;
+        for (int child : ChildProcessesOf(pid))
+            if (std::find(before.begin(), before.end(), child) == before.end())
+                return ProgramReload::Reloaded;
+        Sleep(ProgramReloadStepMilliseconds);
+    }
+    return ProgramReload::Unconfirmed;
+}
+
 void AddManagedProcess(const char* name, const char* folder, const char* arguments)
 {
     auto* process = new ManagedProcess{};
@@ -176,8 +229,16 @@ void RestartProcess(ManagedProcess* process, unsigned pauseMilliseconds)
     // Ended, or never started: release the old process, end what it may
     // have left running in its process group and what left that group and
     // came back to the daemon, and start anew.
-    int group = process->process.pid;
-    CloseProcess(process->process);
+    // The handle changes under the start lock only, which the stop and the
+    // reload hold while they use it.
+    int group = 0;
+    {
+        std::lock_guard<std::mutex> guard(startLock);
+        if (StopRequested)
+            return;
+        group = process->process.pid;
+        CloseProcess(process->process);
+    }
     TerminateProcessGroup(group);
     EndAdoptedProcesses(ProgramPath(process).c_str());
     Sleep(pauseMilliseconds);

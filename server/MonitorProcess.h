@@ -82,6 +82,29 @@ void ReleaseProcessTable();
 // Returns once a program start under way has finished. Called after
 // StopRequested is set: no program is started after it returns.
 void FinishProcessStarts();
+// Ends every managed program but the database server, each main process
+// first and then what is left of its process group (TerminateProcessAndGroup),
+// in table order. Called after StopRequested is set: no program is started
+// again afterwards.
+void StopManagedPrograms();
+// Whether name (with the executable suffix) is one of the names of a
+// database server.
+bool IsDatabaseServerName(const char* name);
+
+enum class ProgramReload {
+    Reloaded,    // it runs a worker started after the request: the new configuration serves
+    Unconfirmed, // asked, but no new worker came within the limit
+    Restarting,  // it ended (or was ended where no graceful restart exists): the supervisor starts it again
+    NotRunning,  // no process of that program runs, or the daemon is stopping
+};
+// Longest wait for a server to show that it has read its configuration
+// again, and the step of that wait.
+constexpr unsigned ProgramReloadLimitMilliseconds = 10000;
+constexpr unsigned ProgramReloadStepMilliseconds = 20;
+// Asks the managed program name (without the executable suffix) to read its
+// configuration again without ending the requests it serves, and waits until
+// it has.
+ProgramReload ReloadManagedProgram(const char* name);
 // Full command line of a managed program, as StartProcess builds it; false
 // when it does not fit size bytes (the text is then cut).
 bool BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size);

@@ -114,7 +114,6 @@ int ServerMain(int argc, char** argv)
     int code = RunProgram(argc, argv);
     // Nothing runs any more that could look at the table or the settings.
     ReleaseProcessTable();
-    ReleaseReloadedSettings();
     ClearSites(Config);
     return code;
 }
@@ -125,6 +124,18 @@ int RunProgram(int argc, char** argv)
 {
     ProgramArgumentCount = argc;
     ProgramArguments = argv;
+
+    // "[-n NAME] --reload PID": the command that asks a running daemon for a
+    // reload and waits for its outcome (ExecReload= of the units). Nothing
+    // else takes "--reload": every other command line goes the daemon's way.
+    if ((argc == 3 || argc == 5) && std::strcmp(argv[argc - 2], "--reload") == 0) {
+        if (argc == 3)
+            return RunReloadCommand(ServiceName, argv[2]);
+        if (std::strcmp(argv[1], "-n") == 0 && std::strlen(argv[2]) < ServiceNameSize) {
+            CopyText(ServiceName, argv[2]);
+            return RunReloadCommand(ServiceName, argv[4]);
+        }
+    }
 
     PrintMessage("%s Version %s - %s\n", ProductTitle, ProgramVersion, __DATE__);
     PrintMessage("Copyright (C) Vantry. All rights reserved.\n\n");
@@ -292,7 +303,8 @@ void RunServer(const ServerConfig& config)
     char arguments[ManagedTextSize];
 
     FormatToField(folder, sizeof(folder), "%s%capache%cbin", config.InstallFolder, sep, sep);
-    FormatToField(arguments, sizeof(arguments), "-d \"%s%capache\" -D ONE_PROCESS", config.InstallFolder, sep);
+    FormatToField(arguments, sizeof(arguments), "-d \"%s%capache\" -D %s", config.InstallFolder, sep,
+                  WebServerDefine);
     if (!HasOption('h'))
         AddManagedProcess("httpd", folder, arguments);
     if (!HasOption('r'))
@@ -319,17 +331,20 @@ void StopServer()
 {
     std::lock_guard<std::mutex> guard(stopLock);
     StopRequested = true;
+    // A reload under way ends at its next safe point, as a start-up does.
+    RequestEarlyStop();
     ServiceSetProgress("Stopping: terminating httpd, rtmpd, vtpd and ffmpeg");
     Sleep(1000);
-    // A start that saw the flag clear finishes before the terminations, and
-    // none follows them: when this returns none of these programs runs.
-    FinishProcessStarts();
+    // A reload that was writing the configuration has finished, and none
+    // writes after this.
+    FinishReloadWrites();
+    // Each managed program's main process goes first and ends its own
+    // workers; what is left of its group follows. A start that saw the flag
+    // clear has finished before, and none follows.
+    StopManagedPrograms();
+    // Copies not started by this run, and the media converters.
     for (const char* name : {"httpd", "rtmpd", "vtpd", "ffmpeg"})
         KillProcessByName((std::string(name) + ExecutableSuffix).c_str());
-    // What the resident programs started and left running goes too; the
-    // database server's processes stay.
-    for (const char* name : {"httpd", "rtmpd", "vtpd"})
-        TerminateProcessGroupsOf(name);
 }
 
 void WaitForStopServer()

@@ -124,10 +124,13 @@ public:
         std::string output = install + "/apache/logs/console.log";
         pid = fork();
         if (pid == 0) {
+            // Apache signals its whole process group when it stops: a group
+            // of its own, as the daemon gives it.
+            setpgid(0, 0);
             int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, 1);
             dup2(fd, 2);
-            execl(program.c_str(), program.c_str(), "-d", serverRoot.c_str(), "-D", "ONE_PROCESS",
+            execl(program.c_str(), program.c_str(), "-d", serverRoot.c_str(), "-D", "FOREGROUND",
                   static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -157,7 +160,7 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        kill(pid, SIGKILL);
+        kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         pid = -1;
     }

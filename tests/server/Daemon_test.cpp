@@ -126,7 +126,7 @@ TEST(Daemon, InterruptStopsChildrenAndLeavesDatabaseServer)
     // The quoted folder with its blank stays one argument; the two daemons get
     // only their path (their command line ends in a blank).
     EXPECT_EQ(ArgvOf(box.Running("httpd")[0]), (std::vector<std::string>{box.install + "/apache/bin/httpd", "-d",
-                                                                          box.install + "/apache", "-D", "ONE_PROCESS"}));
+                                                                          box.install + "/apache", "-D", "FOREGROUND"}));
     EXPECT_EQ(ArgvOf(box.Running("rtmpd")[0]), std::vector<std::string>{box.bin + "/rtmpd"});
     EXPECT_EQ(ArgvOf(box.Running("vtpd")[0]), std::vector<std::string>{box.bin + "/vtpd"});
     // The stand-ins report their stop only once they have set up for it:

@@ -1,7 +1,7 @@
 // Stand-in for the streaming daemon.
 #include "tools/standin/StandIn.h"
 
-int main()
+int main(int argc, char** argv)
 {
-    return standin::Run("rtmpd");
+    return standin::Run("rtmpd", argc, argv);
 }

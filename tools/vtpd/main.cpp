@@ -1,7 +1,7 @@
 // Stand-in for the platform daemon.
 #include "tools/standin/StandIn.h"
 
-int main()
+int main(int argc, char** argv)
 {
-    return standin::Run("vtpd");
+    return standin::Run("vtpd", argc, argv);
 }
