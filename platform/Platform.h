@@ -17,12 +17,21 @@ constexpr const char* ExecutableSuffix = ".exe";
 // Deleting a folder tree can be completed by the system some time after the
 // calls return; the daemon waits this long before creating it anew.
 constexpr unsigned FolderRemovalPauseMilliseconds = 1000;
+// The define the web server is started with (-D): Apache's Windows server is
+// one process with many threads, which ONE_PROCESS runs without its
+// monitoring parent, so the supervisor holds the serving process itself.
+constexpr const char* WebServerDefine = "ONE_PROCESS";
 // The OS error code of an operation that ran out of time (ERROR_TIMEOUT).
 constexpr int OsErrorTimedOut = 1460;
 #else
 constexpr char PathSeparator = '/';
 constexpr const char* ExecutableSuffix = "";
 constexpr unsigned FolderRemovalPauseMilliseconds = 0;
+// On Linux Apache's main process stays in the foreground, where the
+// supervisor holds it, and runs its own worker processes: a full server.
+// (ONE_PROCESS would be its debugging mode there, one process answering one
+// request after the other.)
+constexpr const char* WebServerDefine = "FOREGROUND";
 constexpr int OsErrorTimedOut = ETIMEDOUT;
 #endif
 
