@@ -121,18 +121,16 @@ void PrintSite(const SiteConfig& site)
         Print("  aliases: %s\n", aliases.empty() ? "none (no virtual host)" : aliases.c_str());
 }
 
-std::string WithoutTrailingSeparators(std::string path)
-{
-    while (path.size() > 1 && (path.back() == '/' || path.back() == PathSeparator))
-        path.pop_back();
-    return path;
-}
-
 std::string FolderOf(const std::string& path)
 {
     size_t at = path.rfind(PathSeparator);
     return at == std::string::npos ? std::string() : path.substr(0, at);
 }
+
+// The web server's syntax check gets this long before it is ended and
+// counted as a problem: under a service manager's start a check that never
+// ends would hold the start for ever.
+constexpr unsigned WebServerCheckMilliseconds = 60000;
 
 // The checks after loading. Each problem is printed where it is found and
 // counted.
@@ -142,8 +140,11 @@ struct Checker {
     const CheckOptions& options;
     ServerConfig config{};
     int problems = 0;
-    std::string folder;
+    PrivateFolder folder;
     bool ownFolder = false;
+    // Folders the check made for -o, deepest last, removed again when the
+    // folder is refused.
+    std::vector<std::string> madeFolders;
     std::vector<std::string> written;
 
     void Problem(const std::string& line)
@@ -152,46 +153,126 @@ struct Checker {
         ++problems;
     }
 
-    // Whether candidate lies in the installation: in the install folder or
-    // in one of a site's folders, or is one of them.
-    bool IsInInstallation(const std::string& candidate) const
+    // The folders of the installation: the install folder and every site's
+    // folders. The check writes into none of them, nor below them.
+    std::vector<std::string> InstallationFolders() const
     {
-        std::string path = WithoutTrailingSeparators(candidate);
-        auto within = [&](const char* folder) {
-            std::string root = WithoutTrailingSeparators(folder);
-            return !root.empty() && (path == root || path.rfind(root + PathSeparator, 0) == 0);
-        };
-        if (within(config.InstallFolder))
-            return true;
+        std::vector<std::string> folders = {config.InstallFolder};
         for (const ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
             const SiteConfig& site = *static_cast<const SiteConfig*>(node->item);
-            for (const char* folder : {site.path, site.path_htdocs, site.path_files, site.path_cache})
-                if (within(folder))
-                    return true;
+            for (const char* path : {site.path, site.path_htdocs, site.path_files, site.path_cache, site.path_temp})
+                if (path[0] != '\0')
+                    folders.emplace_back(path);
         }
-        return false;
+        return folders;
+    }
+
+    // The installation folders as given and as the system resolves them.
+    struct ResolvedFolder {
+        std::string given;
+        std::string real;
+    };
+    static std::vector<ResolvedFolder> Resolved(const std::vector<std::string>& folders)
+    {
+        std::vector<std::string> real = ResolvedPaths(folders);
+        std::vector<ResolvedFolder> resolved;
+        for (size_t i = 0; i < folders.size(); ++i)
+            resolved.push_back({folders[i], real[i]});
+        return resolved;
+    }
+
+    // The installation folder that the real path real lies in, or "": both
+    // are compared as the system resolves them (links followed, "." and ".."
+    // applied), so a link, a relative path or a linked parent cannot lead
+    // into the installation unseen.
+    static std::string InstallationFolderHolding(const std::string& real, const std::vector<ResolvedFolder>& folders)
+    {
+        for (const ResolvedFolder& folder : folders) {
+            const std::string& root = folder.real;
+            if (root.empty())
+                continue;
+            if (real == root || root == "/" || real.rfind(root + "/", 0) == 0)
+                return folder.given;
+        }
+        return {};
+    }
+
+    void RemoveMadeFolders()
+    {
+        for (auto it = madeFolders.rbegin(); it != madeFolders.rend(); ++it)
+            RemoveFolder(*it);
+        madeFolders.clear();
+    }
+
+    // The folder given with -o: refused when it lies in the installation or
+    // is not safe from other users, checked before anything is made there
+    // and again on the folder as opened. Missing folders are made.
+    bool PrepareGivenFolder()
+    {
+        const std::string shown = PrintableText(options.folder);
+        const std::string real = ResolvedPath(options.folder);
+        if (real.empty()) {
+            Problem("-o " + shown + " cannot be resolved: " + OsErrorText());
+            return false;
+        }
+        std::vector<std::string> installation = InstallationFolders();
+        std::vector<ResolvedFolder> resolved = Resolved(installation);
+        std::string inside = InstallationFolderHolding(real, resolved);
+        if (!inside.empty()) {
+            Problem("-o " + shown + " lies in the installation (in " + PrintableText(inside) +
+                    "); choose a folder outside it");
+            return false;
+        }
+        // Made one level at a time, so that the folders to remove again are
+        // known.
+        for (size_t at = real.find('/', 1); !FolderExists(real); at = real.find('/', at + 1)) {
+            std::string part = at == std::string::npos ? real : real.substr(0, at);
+            if (!PathExists(part)) {
+                if (!CreateFolder(part)) {
+                    Problem("cannot create the folder " + PrintableText(part) + ": " + OsErrorText());
+                    RemoveMadeFolders();
+                    return false;
+                }
+                madeFolders.push_back(part);
+            }
+            if (at == std::string::npos)
+                break;
+        }
+        std::string refusal;
+        if (!OpenPrivateFolder(real, folder, refusal)) {
+            Problem("-o " + shown + " refused: " + refusal + "; nothing written");
+            RemoveMadeFolders();
+            return false;
+        }
+        inside = ContainingFolder(folder, installation);
+        if (inside.empty())
+            inside = InstallationFolderHolding(folder.path, resolved);
+        if (!inside.empty()) {
+            Problem("-o " + shown + " lies in the installation (in " + PrintableText(inside) +
+                    "); choose a folder outside it");
+            ClosePrivateFolder(folder);
+            RemoveMadeFolders();
+            return false;
+        }
+        return true;
     }
 
     bool PrepareFolder()
     {
-        if (options.folder.empty()) {
-            if (!CreatePrivateTemporaryFolder("vtd-check.", folder)) {
-                Problem("cannot create a temporary folder: " + OsErrorText());
-                return false;
-            }
-            ownFolder = true;
-            return true;
-        }
-        folder = options.folder;
-        if (IsInInstallation(folder)) {
-            Problem("-o " + PrintableText(folder) + " lies in the installation; choose a folder outside it");
+        if (!options.folder.empty())
+            return PrepareGivenFolder();
+        std::string path;
+        if (!CreatePrivateTemporaryFolder("vtd-check.", path)) {
+            Problem("cannot create a temporary folder: " + OsErrorText());
             return false;
         }
-        CreateFolderPath(folder);
-        if (!FolderExists(folder)) {
-            Problem("cannot create the folder " + PrintableText(folder));
+        std::string refusal;
+        if (!OpenPrivateFolder(path, folder, refusal)) {
+            Problem("the temporary folder " + PrintableText(path) + " refused: " + refusal);
+            RemoveFolder(path);
             return false;
         }
+        ownFolder = true;
         return true;
     }
 
@@ -203,14 +284,16 @@ struct Checker {
         return text;
     }
 
-    bool Write(const std::string& name, const std::string& bytes, NewFileRights rights)
+    // Every file is a new one of the user running the check, whatever was
+    // there before under that name.
+    bool Write(const std::string& name, const std::string& bytes, unsigned mode)
     {
-        std::string path = JoinPath(folder, name);
-        if (!WriteFileAtomically(path, bytes, rights)) {
+        std::string path = JoinPath(folder.path, name);
+        if (!WritePrivateFile(folder, name, bytes, mode)) {
             Problem("cannot write " + PrintableText(path) + ": " + OsErrorText());
             return false;
         }
-        written.push_back(path);
+        written.push_back(name);
         Print("wrote %s\n", PrintableText(path).c_str());
         return true;
     }
@@ -230,15 +313,14 @@ struct Checker {
         for (const std::string& fragment : unread)
             Problem("web configuration: the fragment " + PrintableText(fragment) +
                     " cannot be read; httpd.conf would lack it");
-        if (!Write("httpd.conf", httpdConf, {0644, false, false}))
+        if (!Write("httpd.conf", httpdConf, 0640))
             return false;
         for (const ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
             const SiteConfig& site = *static_cast<const SiteConfig*>(node->item);
             if (site.path[0] == '\0')
                 continue;
             // It holds the database and mail passwords.
-            Write(std::string(site.name) + ".serverconfig.php", ComposeServerConfigPhp(config, site),
-                  {0600, false, true});
+            Write(std::string(site.name) + ".serverconfig.php", ComposeServerConfigPhp(config, site), 0600);
         }
         return true;
     }
@@ -268,8 +350,9 @@ struct Checker {
                 }
             }
         }
-        std::vector<std::string> arguments = {program, "-d", apache, "-f", JoinPath(folder, "httpd.conf"),
-                                              "-D", "ONE_PROCESS", "-t"};
+        // The same define as the daemon's start of the web server.
+        std::vector<std::string> arguments = {program, "-d", apache, "-f", JoinPath(folder.path, "httpd.conf"),
+                                              "-D", WebServerDefine, "-t"};
         std::string shown;
         for (const std::string& argument : arguments)
             shown += (shown.empty() ? "" : " ") + PrintableText(argument);
@@ -277,24 +360,34 @@ struct Checker {
         std::fflush(stdout);
         std::string output;
         int exitCode = 0;
-        if (!RunProgramCapturingOutput(arguments, output, exitCode)) {
-            Problem("web server check: cannot start " + PrintableText(program) + ": " + OsErrorText());
-            return;
-        }
+        bool ran = RunProgramCapturingOutput(arguments, output, exitCode, WebServerCheckMilliseconds);
+        bool timedOut = !ran && GetLastOsError() == OsErrorTimedOut;
+        std::string error = OsErrorText();
         Print("%s", output.c_str());
         if (!output.empty() && output.back() != '\n')
             Print("\n");
+        if (timedOut) {
+            Problem("web server check: no result after " + std::to_string(WebServerCheckMilliseconds / 1000) +
+                    " s; it was ended");
+            return;
+        }
+        if (!ran) {
+            Problem("web server check: cannot start " + PrintableText(program) + ": " + error);
+            return;
+        }
         if (exitCode != 0)
             Problem("web server check failed (exit status " + std::to_string(exitCode) + ")");
     }
 
-    void RemoveOwnFolder()
+    void CloseFolder()
     {
-        if (!ownFolder)
-            return;
-        for (const std::string& path : written)
-            RemoveFile(path);
-        RemoveFolder(folder);
+        if (ownFolder)
+            for (const std::string& name : written)
+                RemovePrivateFile(folder, name);
+        std::string path = folder.path;
+        ClosePrivateFolder(folder);
+        if (ownFolder)
+            RemoveFolder(path);
     }
 
     int Run()
@@ -334,7 +427,7 @@ struct Checker {
         if (config.InstallFolder[0] != '\0' && PrepareFolder()) {
             if (WriteWebConfiguration())
                 CheckWithWebServer();
-            RemoveOwnFolder();
+            CloseFolder();
         }
         return Finish();
     }

@@ -76,8 +76,9 @@ void SetInstanceName(ServerConfig& config, const char* name);
 // when the instance key cannot be opened (the other keys are read all the
 // same).
 bool LoadSettings(ServerConfig& config);
-// Whether name may be written as a host name of the web server's
-// configuration: letters, digits and "-._*:[]" only (an empty name too).
+// Whether name may be written as the host name of a virtual host, which the
+// web server takes: letters, digits and "-._", then an optional ":port" of
+// 1 to 65535 (an empty name too: no alias).
 bool IsHostName(const char* name);
 // Releases the site records and empties the list (tests, teardown).
 void ClearSites(ServerConfig& config);

@@ -1,7 +1,9 @@
 // Server and site settings: SetInstanceName, LoadSettings, ClearSites.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "config/Config.h"
@@ -39,16 +41,62 @@ void ReadPort(ServerConfig& config, RegistryKey& key, const char* name, int& tar
     }
 }
 
+// Whether text starts with a URL scheme and "://" and names something
+// after it: "scheme://host...", the target the web server redirects to.
+bool HasSchemeAndHost(const char* text)
+{
+    const char* p = text;
+    if (!std::isalpha(static_cast<unsigned char>(*p)))
+        return false;
+    while (std::isalnum(static_cast<unsigned char>(*p)) || *p == '+' || *p == '-' || *p == '.')
+        ++p;
+    return std::strncmp(p, "://", 3) == 0 && p[3] != '\0' && p[3] != '/';
+}
+
 // A forward target is written into the web server's configuration as it
 // is: one with a control character, a blank or a quote would break out of
-// its directive or stop the web server, and is left out.
+// its directive or stop the web server, and is left out. So is one ending
+// in a backslash, which would carry its line on into the next one, and one
+// without a scheme and host, which the web server refuses as a redirect.
 void CheckForward(ServerConfig& config, const char* name, char (&target)[ConfigTextSize])
 {
-    if (!HasControlCharacter(target) && std::strpbrk(target, " \t\"") == nullptr)
+    if (target[0] == '\0')
         return;
-    config.Refusals.push_back("settings: \"" + std::string(name) + "\" refused: \"" + PrintableText(target) +
-                              "\" holds a control character, a blank or a quote; no forward is written");
+    std::string reason;
+    size_t length = std::strlen(target);
+    if (HasControlCharacter(target) || std::strpbrk(target, " \t\"") != nullptr)
+        reason = "holds a control character, a blank or a quote";
+    else if (target[length - 1] == '\\')
+        reason = "ends in a backslash";
+    else if (!HasSchemeAndHost(target))
+        reason = "is not a URL with a scheme and a host (\"https://host/\")";
+    if (reason.empty())
+        return;
+    config.Refusals.push_back("settings: \"" + std::string(name) + "\" refused: \"" + PrintableText(target) + "\" " +
+                              reason + "; no forward is written");
     target[0] = '\0';
+}
+
+// The listeners must not meet: the public port is not the internal
+// listener's, and HTTP and HTTPS do not share a port (the web server
+// refuses to listen twice on one). A clash with the internal listener
+// takes the default; HTTPS on the HTTP port is not served.
+void CheckListeners(ServerConfig& config)
+{
+    for (auto [name, port, fallback] : {std::tuple<const char*, int*, int>{"PortNumber", &config.PortNumber, 80},
+                                        {"HttpsPortNumber", &config.HttpsPortNumber, 443}}) {
+        if (*port != InternalHttpPort)
+            continue;
+        config.Refusals.push_back("settings: \"" + std::string(name) + "\" refused: " + std::to_string(*port) +
+                                  " is the web server's internal listener; " + std::to_string(fallback) +
+                                  " is used");
+        *port = fallback;
+    }
+    if (config.HttpEnabled != 0 && config.HttpsEnabled != 0 && config.PortNumber == config.HttpsPortNumber) {
+        config.Refusals.push_back("settings: \"HttpsPortNumber\" refused: " + std::to_string(config.HttpsPortNumber) +
+                                  " is also \"PortNumber\"; HTTPS is not served");
+        config.HttpsEnabled = 0;
+    }
 }
 
 // Why site may not be used, or "" when it may: its name must stay inside
@@ -68,7 +116,7 @@ std::string SiteRefusal(const SiteConfig& site)
                    PrintableText(folder.second) + "\"";
     for (const auto& alias : site.aliases)
         if (!IsHostName(alias))
-            return "alias \"" + PrintableText(alias) + "\" is not a host name";
+            return "alias \"" + PrintableText(alias) + "\" is not a host name (with a port from 1 to 65535)";
     return {};
 }
 
@@ -164,16 +212,26 @@ void SetInstanceName(ServerConfig& config, const char* name)
 
 bool IsHostName(const char* name)
 {
-    // Letters, digits and the few marks of host names, wildcards, ports and
-    // bracketed IPv6 addresses: nothing that could end the ServerName line
-    // or make the web server refuse it.
-    for (const char* p = name; *p != '\0'; ++p) {
-        char c = *p;
-        bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!letter && std::strchr("-._*:[]", c) == nullptr)
-            return false;
-    }
-    return true;
+    // Each alias is the ServerName of a virtual host: letters, digits and
+    // "-._", then an optional ":port". No wildcard ("*", "?", "["): the web
+    // server takes those only as ServerAlias and refuses them here, and a
+    // bracketed IPv6 address counts as one.
+    if (name[0] == '\0')
+        return true;
+    const char* p = name;
+    while (std::isalnum(static_cast<unsigned char>(*p)) || *p == '-' || *p == '.' || *p == '_')
+        ++p;
+    if (p == name)
+        return false;
+    if (*p == '\0')
+        return true;
+    if (*p++ != ':')
+        return false;
+    long port = 0;
+    const char* digits = p;
+    for (; std::isdigit(static_cast<unsigned char>(*p)) && p - digits < 6; ++p)
+        port = port * 10 + (*p - '0');
+    return *p == '\0' && p > digits && port >= 1 && port <= 65535;
 }
 
 bool LoadSettings(ServerConfig& config)
@@ -198,6 +256,7 @@ bool LoadSettings(ServerConfig& config)
     ReadPort(config, key, "RtmpPortNumber", config.RtmpPortNumber, 1935);
     ReadNumber(key, "RtmpEnabled", config.RtmpEnabled, 1);
     ReadNumber(key, "TranscodeThreads", config.TranscodeThreads, 1);
+    CheckListeners(config);
     ReadText(key, "InstallFolder", config.InstallFolder, nullptr);
     ReadText(key, "Version", config.Version, ProgramVersion);
     ReadText(key, "SmtpHost", config.SmtpHost, nullptr);

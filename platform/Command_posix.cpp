@@ -1,17 +1,54 @@
-// Command on Linux: posix_spawn with a pipe, mkdtemp.
+// Command on Linux: posix_spawn with a pipe, mkdtemp; folders held open by
+// descriptor for the files of a one-shot tool.
 #include "platform/Command.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
-#include <ctime>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <random>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/Platform.h"
+#include "platform/Text.h"
 
 extern char** environ;
+
+namespace {
+
+// Pause between two looks at a program run with a time limit.
+constexpr unsigned PollMilliseconds = 10;
+
+int ExitCodeOf(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Reads what the pipe holds now; false once it is at its end (or broken).
+bool ReadAvailable(int fd, std::string& output)
+{
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            output.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+} // namespace
 
 bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::string& output, int& exitCode,
                                unsigned timeLimitMilliseconds)
@@ -43,7 +80,14 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
     sigset_t defaults;
     sigfillset(&defaults);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    // A program that may have to be killed gets a process group of its own,
+    // so whatever it started goes with it.
+    if (timeLimitMilliseconds != 0) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    posix_spawnattr_setflags(&attributes, flags);
     pid_t pid = 0;
     int error = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -55,28 +99,43 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
         return false;
     }
 
-    struct timespec started {};
-    clock_gettime(CLOCK_MONOTONIC, &started);
-    // Milliseconds left of the time limit; -1 for none.
-    auto left = [&]() -> int {
-        if (timeLimitMilliseconds == 0)
-            return -1;
-        struct timespec now {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long spent = (now.tv_sec - started.tv_sec) * 1000LL + (now.tv_nsec - started.tv_nsec) / 1000000LL;
-        return spent >= timeLimitMilliseconds ? 0 : static_cast<int>(timeLimitMilliseconds - spent);
-    };
-    bool timedOut = false;
+    if (timeLimitMilliseconds != 0) {
+        int readEnd = pipeEnds[0];
+        (void)fcntl(readEnd, F_SETFL, fcntl(readEnd, F_GETFL) | O_NONBLOCK);
+        bool open = true;
+        bool ended = false;
+        bool reaped = false;
+        int status = 0;
+        for (unsigned waited = 0;; waited += PollMilliseconds) {
+            if (open)
+                open = ReadAvailable(readEnd, output);
+            if (!ended) {
+                pid_t done = waitpid(pid, &status, WNOHANG);
+                reaped = done == pid;
+                ended = reaped || (done < 0 && errno != EINTR);
+            }
+            if (ended && !open)
+                break;
+            if (waited >= timeLimitMilliseconds) {
+                if (ended)
+                    break; // it ended; something it left behind holds the pipe
+                kill(-pid, SIGKILL);
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+                close(readEnd);
+                exitCode = ExitCodeOf(status);
+                errno = OsErrorTimedOut;
+                return false;
+            }
+            Sleep(PollMilliseconds);
+        }
+        close(readEnd);
+        exitCode = reaped ? ExitCodeOf(status) : -1;
+        return true;
+    }
+
     char buffer[4096];
     for (;;) {
-        struct pollfd entry {pipeEnds[0], POLLIN, 0};
-        int ready = poll(&entry, 1, left());
-        if (ready == 0) {
-            timedOut = true;
-            break;
-        }
-        if (ready < 0 && errno == EINTR)
-            continue;
         ssize_t n = read(pipeEnds[0], buffer, sizeof buffer);
         if (n > 0)
             output.append(buffer, static_cast<size_t>(n));
@@ -84,18 +143,12 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
             break;
     }
     close(pipeEnds[0]);
-    if (timedOut) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        errno = ETIMEDOUT;
-        return false;
-    }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
             return true;
     }
-    exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    exitCode = ExitCodeOf(status);
     return true;
 }
 
@@ -107,4 +160,331 @@ bool CreatePrivateTemporaryFolder(const std::string& prefix, std::string& path)
         return false;
     path = pattern;
     return true;
+}
+
+namespace {
+
+// What one path was found to be, remembered while many paths are resolved.
+struct PathEntry {
+    bool ok = false;      // lstat answered, or the path does not exist
+    bool missing = false; // it does not exist
+    bool link = false;
+    std::string target;   // a link's text
+};
+
+using PathCache = std::unordered_map<std::string, PathEntry>;
+
+PathEntry Look(const std::string& path, PathCache* cache)
+{
+    if (cache != nullptr) {
+        auto it = cache->find(path);
+        if (it != cache->end())
+            return it->second;
+    }
+    PathEntry entry;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) {
+        entry.ok = entry.missing = errno == ENOENT;
+    } else if (S_ISLNK(st.st_mode)) {
+        std::vector<char> target(PATH_MAX + 1);
+        ssize_t n = readlink(path.c_str(), target.data(), PATH_MAX);
+        entry.ok = n >= 0;
+        entry.link = true;
+        if (n >= 0)
+            entry.target.assign(target.data(), static_cast<size_t>(n));
+    } else {
+        entry.ok = true;
+    }
+    if (cache != nullptr)
+        cache->emplace(path, entry);
+    return entry;
+}
+
+std::string Resolve(const std::string& path, PathCache* cache)
+{
+    if (path.empty())
+        return {};
+    std::string start;
+    if (path[0] != '/') {
+        char here[PATH_MAX];
+        if (getcwd(here, sizeof here) == nullptr)
+            return {};
+        start = here;
+    }
+    // The components still to walk, the next one last.
+    std::vector<std::string> pending;
+    auto push = [&pending](const std::string& text) {
+        std::vector<std::string> parts;
+        size_t at = 0;
+        while (at <= text.size()) {
+            size_t cut = text.find('/', at);
+            if (cut == std::string::npos)
+                cut = text.size();
+            if (cut > at)
+                parts.push_back(text.substr(at, cut - at));
+            at = cut + 1;
+        }
+        pending.insert(pending.end(), parts.rbegin(), parts.rend());
+    };
+    push(path);
+    push(start);
+    std::string resolved; // "" stands for "/"
+    bool missing = false;   // from here on nothing exists: text only
+    int links = 0;
+    while (!pending.empty()) {
+        std::string part = pending.back();
+        pending.pop_back();
+        if (part == ".")
+            continue;
+        if (part == "..") {
+            // resolved holds no link, so its parent is its text's parent.
+            size_t slash = resolved.rfind('/');
+            resolved.erase(slash == std::string::npos ? 0 : slash);
+            continue;
+        }
+        std::string next = resolved + "/" + part;
+        if (missing) {
+            resolved = next;
+            continue;
+        }
+        PathEntry entry = Look(next, cache);
+        if (!entry.ok)
+            return {};
+        if (!entry.link) {
+            missing = entry.missing;
+            resolved = next;
+            continue;
+        }
+        if (++links > 40)
+            return {};
+        if (!entry.target.empty() && entry.target[0] == '/')
+            resolved.clear();
+        push(entry.target);
+    }
+    return resolved.empty() ? "/" : resolved;
+}
+
+} // namespace
+
+std::string ResolvedPath(const std::string& path)
+{
+    return Resolve(path, nullptr);
+}
+
+std::vector<std::string> ResolvedPaths(const std::vector<std::string>& paths)
+{
+    // Paths of one installation share most of their folders: each is
+    // looked at once.
+    PathCache cache;
+    std::vector<std::string> resolved;
+    resolved.reserve(paths.size());
+    for (const std::string& path : paths)
+        resolved.push_back(Resolve(path, &cache));
+    return resolved;
+}
+
+namespace {
+
+// Temporary files of WritePrivateFile: "<name>.tmp" and six random letters.
+constexpr const char* TemporaryMark = ".tmp";
+constexpr size_t TemporaryRandomLength = 6;
+
+std::string RandomLetters()
+{
+    static std::mt19937 generator{std::random_device{}()};
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::uniform_int_distribution<size_t> pick(0, sizeof letters - 2);
+    std::string text;
+    for (size_t i = 0; i < TemporaryRandomLength; ++i)
+        text += letters[pick(generator)];
+    return text;
+}
+
+bool IsTemporaryName(const std::string& name)
+{
+    size_t tail = std::strlen(TemporaryMark) + TemporaryRandomLength;
+    return name.size() > tail && name.compare(name.size() - tail, std::strlen(TemporaryMark), TemporaryMark) == 0;
+}
+
+// Whether a folder with these attributes is safe from other users: theirs
+// or root's, and writable by no one else (a sticky folder may be, since
+// there one cannot rename or remove another user's entries).
+bool SafeFolder(const struct stat& st, bool allowSticky)
+{
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        return false;
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return true;
+    return allowSticky && (st.st_mode & S_ISVTX) != 0;
+}
+
+void RemoveStaleTemporaries(int folder)
+{
+    int copy = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return;
+    DIR* dir = fdopendir(copy);
+    if (dir == nullptr) {
+        close(copy);
+        return;
+    }
+    std::vector<std::string> stale;
+    while (struct dirent* entry = readdir(dir))
+        if (IsTemporaryName(entry->d_name))
+            stale.emplace_back(entry->d_name);
+    closedir(dir);
+    for (const std::string& name : stale)
+        (void)unlinkat(folder, name.c_str(), 0);
+}
+
+std::string Shown(const std::string& path)
+{
+    return PrintableText(path);
+}
+
+} // namespace
+
+bool OpenPrivateFolder(const std::string& path, PrivateFolder& folder, std::string& refusal)
+{
+    folder = PrivateFolder{};
+    std::string real = ResolvedPath(path);
+    if (real.empty()) {
+        refusal = Shown(path) + " cannot be resolved";
+        return false;
+    }
+    int fd = open(real.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        std::string reason;
+        GetOsErrorText(errno, reason);
+        refusal = "cannot open the folder " + Shown(real) + ": " + reason;
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !SafeFolder(st, false)) {
+        close(fd);
+        refusal = Shown(real) + " is not a folder of the user running the check (or of root) that only its owner may "
+                  "change";
+        return false;
+    }
+    // Every folder above it, up to the root, by descriptor: none may let
+    // another user move the folder away and put another in its place.
+    int at = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    std::string above = real;
+    while (at >= 0) {
+        int parent = openat(at, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat mine {};
+        struct stat up {};
+        bool top = parent < 0 || fstat(at, &mine) != 0 || fstat(parent, &up) != 0 ||
+                   (mine.st_dev == up.st_dev && mine.st_ino == up.st_ino);
+        close(at);
+        at = parent;
+        if (top)
+            break;
+        size_t slash = above.rfind('/');
+        above = slash == 0 || slash == std::string::npos ? "/" : above.substr(0, slash);
+        if (!SafeFolder(up, true)) {
+            close(at);
+            close(fd);
+            refusal = "the folder " + Shown(above) + " above " + Shown(real) +
+                      " may be changed by other users; choose a folder that only its owner and root may change";
+            return false;
+        }
+    }
+    if (at >= 0)
+        close(at);
+    RemoveStaleTemporaries(fd);
+    folder.handle = fd;
+    folder.path = real;
+    return true;
+}
+
+std::string ContainingFolder(const PrivateFolder& folder, const std::vector<std::string>& folders)
+{
+    struct Identity {
+        dev_t device;
+        ino_t inode;
+        bool operator==(const Identity& other) const { return device == other.device && inode == other.inode; }
+    };
+    struct IdentityHash {
+        size_t operator()(const Identity& id) const
+        {
+            return std::hash<unsigned long long>()(static_cast<unsigned long long>(id.inode) * 1000003u ^
+                                                   static_cast<unsigned long long>(id.device));
+        }
+    };
+    std::unordered_set<Identity, IdentityHash> chain;
+    if (folder.handle < 0)
+        return {};
+    int at = fcntl(folder.handle, F_DUPFD_CLOEXEC, 0);
+    while (at >= 0) {
+        struct stat st {};
+        if (fstat(at, &st) != 0 || !chain.insert({st.st_dev, st.st_ino}).second)
+            break; // the root is its own parent
+        int parent = openat(at, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(at);
+        at = parent;
+    }
+    if (at >= 0)
+        close(at);
+    for (const std::string& candidate : folders) {
+        struct stat st {};
+        if (!candidate.empty() && stat(candidate.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+            chain.count({st.st_dev, st.st_ino}) != 0)
+            return candidate;
+    }
+    return {};
+}
+
+bool WritePrivateFile(const PrivateFolder& folder, const std::string& name, const std::string& bytes, unsigned mode)
+{
+    if (folder.handle < 0 || name.empty() || name.find('/') != std::string::npos) {
+        errno = EINVAL;
+        return false;
+    }
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = name + TemporaryMark + RandomLetters();
+        fd = openat(folder.handle, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    bool ok = fchmod(fd, static_cast<mode_t>(mode)) == 0;
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<size_t>(n);
+    }
+    int saved = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && renameat(folder.handle, temp.c_str(), folder.handle, name.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        (void)unlinkat(folder.handle, temp.c_str(), 0);
+        errno = saved;
+    }
+    return ok;
+}
+
+bool RemovePrivateFile(const PrivateFolder& folder, const std::string& name)
+{
+    return unlinkat(folder.handle, name.c_str(), 0) == 0;
+}
+
+void ClosePrivateFolder(PrivateFolder& folder)
+{
+    if (folder.handle >= 0)
+        close(folder.handle);
+    folder = PrivateFolder{};
 }

@@ -13,6 +13,8 @@
 // and ANSI in REGEDIT4 files; they are kept as UTF-8.
 #include "platform/RegistryFile.h"
 
+#include <iterator>
+
 #include <cstring>
 
 #include "platform/Text.h"
@@ -208,8 +210,10 @@ bool ParseKeyLine(ParseState& state, const std::string& line)
         if (parts.empty())
             return state.Fail(line0, "the root key cannot be deleted");
         std::vector<std::string> parentParts(parts.begin(), parts.end() - 1);
-        if (RegistryNode* parent = FindRegistryKey(state.root, parentParts, false))
+        if (RegistryNode* parent = FindRegistryKey(state.root, parentParts, false)) {
             parent->subkeys.erase(parts.back());
+            parent->cursorValid = false;
+        }
         return true;
     }
     state.current = FindRegistryKey(state.root, parts, true);
@@ -532,8 +536,23 @@ RegistryNode* FindRegistryKey(RegistryNode& root, const std::vector<std::string>
             auto child = std::make_unique<RegistryNode>();
             child->name = part;
             it = node->subkeys.emplace(part, std::move(child)).first;
+            node->cursorValid = false;
         }
         node = it->second.get();
     }
     return node;
+}
+
+RegistryNode* RegistrySubkeyAt(RegistryNode& key, size_t index)
+{
+    if (index >= key.subkeys.size())
+        return nullptr;
+    if (!key.cursorValid || index < key.cursorIndex) {
+        key.cursor = key.subkeys.begin();
+        key.cursorIndex = 0;
+        key.cursorValid = true;
+    }
+    std::advance(key.cursor, static_cast<std::ptrdiff_t>(index - key.cursorIndex));
+    key.cursorIndex = index;
+    return key.cursor->second.get();
 }

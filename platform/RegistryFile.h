@@ -41,10 +41,22 @@ struct RegistryValue {
 };
 
 struct RegistryNode {
+    using Subkeys = std::map<std::string, std::unique_ptr<RegistryNode>, RegistryNameLess>;
     std::string name;
-    std::map<std::string, std::unique_ptr<RegistryNode>, RegistryNameLess> subkeys;
+    Subkeys subkeys;
     std::map<std::string, RegistryValue, RegistryNameLess> values;
+    // Where the last RegistrySubkeyAt stopped; valid only while subkeys is
+    // unchanged (whatever adds or removes a subkey clears cursorValid).
+    bool cursorValid = false;
+    size_t cursorIndex = 0;
+    Subkeys::iterator cursor;
 };
+
+// The subkey at index in enumeration order, or null past the last one.
+// Walking the indexes in order costs one step each, not a walk from the
+// first subkey: a key with many subkeys (the sites) is enumerated in linear
+// time.
+RegistryNode* RegistrySubkeyAt(RegistryNode& key, size_t index);
 
 // Parses the bytes of one .reg file (either header, UTF-16LE with byte-order
 // mark or UTF-8) into root, adding to and deleting from what root already

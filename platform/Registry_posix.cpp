@@ -244,11 +244,10 @@ bool SettingsEnumKey(SettingsKey handle, uint32_t index, char* name, uint32_t na
         return false;
     Store& store = TheStore();
     std::lock_guard guard(store.lock);
-    if (index >= key->subkeys.size())
+    RegistryNode* subkey = RegistrySubkeyAt(*key, index);
+    if (subkey == nullptr)
         return false;
-    auto it = key->subkeys.begin();
-    std::advance(it, index);
-    const std::string& text = it->second->name;
+    const std::string& text = subkey->name;
     if (text.size() + 1 > nameSize)
         return false;
     std::memcpy(name, text.c_str(), text.size() + 1);

@@ -152,7 +152,11 @@ TEST_F(SettingsTest, ValueTypesAndLengthLimits)
     EXPECT_EQ(std::string(config->VtdMasterName), text259);
     EXPECT_STREQ(config->InstallFolder, "");
     EXPECT_STREQ(config->Version, "15.0.11");
-    EXPECT_STREQ(config->HttpForward, "//x");
+    // Read as the text "//x", which is then refused as a forward target.
+    EXPECT_STREQ(config->HttpForward, "");
+    EXPECT_EQ(config->Refusals,
+              std::vector<std::string>{"settings: \"HttpForward\" refused: \"//x\" is not a URL with a scheme and a "
+                                       "host (\"https://host/\"); no forward is written"});
     EXPECT_STREQ(config->SmtpUser, "abc");
 }
 
@@ -330,6 +334,11 @@ TEST_F(SettingsTest, KeyWrapperReadsWithinLimits)
 // A value that would leave the install folder, break a line of httpd.conf
 // or stop the web server is refused where it is read, with a line naming
 // it; the good site beside it is loaded all the same.
+std::string AliasRefused(const std::string& alias)
+{
+    return "settings: site \"evil\" refused: alias \"" + alias + "\" is not a host name (with a port from 1 to 65535)";
+}
+
 TEST_F(SettingsTest, HostileValuesAreRefusedWithALineEach)
 {
     const std::string good = std::string(Instance) + "\\good]\r\n\"path\"=\"/srv/good\"\r\n";
@@ -352,12 +361,30 @@ TEST_F(SettingsTest, HostileValuesAreRefusedWithALineEach)
          "settings: site \"evil\" refused: \"path_files\" holds a control character: \"/f\\x09\""},
         {std::string(Instance) + "\\evil]\r\n\"path_cache\"=" + ExpandableHex("/c\x7f") + "\r\n",
          "settings: site \"evil\" refused: \"path_cache\" holds a control character: \"/c\\x7f\""},
-        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\a b.example]\r\n",
-         "settings: site \"evil\" refused: alias \"a b.example\" is not a host name"},
-        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\q\"x]\r\n",
-         "settings: site \"evil\" refused: alias \"q\"x\" is not a host name"},
-        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\<x>]\r\n",
-         "settings: site \"evil\" refused: alias \"<x>\" is not a host name"},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\a b.example]\r\n", AliasRefused("a b.example")},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\q\"x]\r\n", AliasRefused("q\"x")},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\<x>]\r\n", AliasRefused("<x>")},
+        // The web server refuses these as a ServerName: a port that is none
+        // or out of range, a wildcard, a bracketed address.
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\a:b]\r\n", AliasRefused("a:b")},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\a:0]\r\n", AliasRefused("a:0")},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\a:99999]\r\n", AliasRefused("a:99999")},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\a:]\r\n", AliasRefused("a:")},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\:80]\r\n", AliasRefused(":80")},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\*]\r\n", AliasRefused("*")},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\*.example.org]\r\n", AliasRefused("*.example.org")},
+        {std::string(Instance) + "\\evil]\r\n" + Instance + "\\evil\\[::1]]\r\n", AliasRefused("[::1]")},
+        {std::string(Instance) + "]\r\n\"HttpForward\"=\"https://a/\\\\\"\r\n",
+         "settings: \"HttpForward\" refused: \"https://a/\\\" ends in a backslash; no forward is written"},
+        {std::string(Instance) + "]\r\n\"HttpsForward\"=\"www.example.org\"\r\n",
+         "settings: \"HttpsForward\" refused: \"www.example.org\" is not a URL with a scheme and a host "
+         "(\"https://host/\"); no forward is written"},
+        {std::string(Instance) + "]\r\n\"HttpForward\"=\"/moved\"\r\n",
+         "settings: \"HttpForward\" refused: \"/moved\" is not a URL with a scheme and a host (\"https://host/\"); no "
+         "forward is written"},
+        {std::string(Instance) + "]\r\n\"HttpForward\"=\"https://\"\r\n",
+         "settings: \"HttpForward\" refused: \"https://\" is not a URL with a scheme and a host (\"https://host/\"); "
+         "no forward is written"},
         {std::string(Instance) + "]\r\n\"HttpForward\"=" + ExpandableHex("https://a/\nDefine X") + "\r\n",
          "settings: \"HttpForward\" refused: \"https://a/\\x0aDefine X\" holds a control character, a blank or a "
          "quote; no forward is written"},
@@ -383,12 +410,47 @@ TEST_F(SettingsTest, HostileValuesAreRefusedWithALineEach)
         EXPECT_EQ(config->HttpsPortNumber, 443);
         EXPECT_EQ(config->RtmpPortNumber, 1935);
     }
-    // Host names the web server takes pass.
+    // Host names and forwards the web server takes pass.
     ClearSites(*config);
-    ASSERT_TRUE(Load(std::string(Header) + Instance + "]\r\n\"PortNumber\"=dword:0000ffff\r\n" + good + Instance +
-                     "\\good\\*.Example-1.org]\r\n" + Instance + "\\good\\my_host:8080]\r\n" + Instance +
-                     "\\good\\[::1]]\r\n"));
+    ASSERT_TRUE(Load(std::string(Header) + Instance + "]\r\n\"PortNumber\"=dword:0000ffff\r\n" +
+                     "\"HttpForward\"=\"https://www.example.org/a\\\\b\"\r\n\"HttpsForward\"=\"ftp+x://h\"\r\n" + good +
+                     Instance + "\\good\\Example-1.org]\r\n" + Instance + "\\good\\my_host:8080]\r\n" + Instance +
+                     "\\good\\h:1]\r\n" + Instance + "\\good\\h:65535]\r\n" + Instance + "\\good\\127.0.0.1:00080]\r\n"));
     EXPECT_EQ(config->Refusals, std::vector<std::string>{});
     EXPECT_EQ(config->PortNumber, 65535);
+    EXPECT_STREQ(config->HttpForward, "https://www.example.org/a\\b");
+    EXPECT_STREQ(config->HttpsForward, "ftp+x://h");
     ASSERT_EQ(SiteNames(), std::vector<std::string>{"good"});
+}
+
+// Listeners that the web server cannot open side by side: HTTPS on the HTTP
+// port is not served, the internal listener's port is replaced by the
+// default. With HTTP off the ports may be equal.
+TEST_F(SettingsTest, ListenersThatMeetAreRefused)
+{
+    struct Case {
+        const char* values;
+        int port, httpsPort, httpsEnabled;
+        std::vector<std::string> refusals;
+    } cases[] = {
+        {"\"PortNumber\"=dword:000001bb\r\n\"HttpsEnabled\"=dword:00000001\r\n", 443, 443, 0,
+         {"settings: \"HttpsPortNumber\" refused: 443 is also \"PortNumber\"; HTTPS is not served"}},
+        {"\"PortNumber\"=dword:00001f90\r\n\"HttpsPortNumber\"=dword:00001f90\r\n\"HttpsEnabled\"=dword:00000001\r\n",
+         8080, 8080, 0, {"settings: \"HttpsPortNumber\" refused: 8080 is also \"PortNumber\"; HTTPS is not served"}},
+        {"\"PortNumber\"=dword:000001bb\r\n\"HttpsEnabled\"=dword:00000001\r\n\"HttpEnabled\"=dword:00000000\r\n", 443,
+         443, 1, {}},
+        {"\"PortNumber\"=dword:000001bb\r\n", 443, 443, 0, {}},
+        {"\"PortNumber\"=dword:00004a5f\r\n\"HttpsPortNumber\"=dword:00004a5f\r\n", 80, 443, 0,
+         {"settings: \"PortNumber\" refused: 19039 is the web server's internal listener; 80 is used",
+          "settings: \"HttpsPortNumber\" refused: 19039 is the web server's internal listener; 443 is used"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.values);
+        ClearSites(*config);
+        ASSERT_TRUE(Load(std::string(Header) + Instance + "]\r\n" + c.values));
+        EXPECT_EQ(config->Refusals, c.refusals);
+        EXPECT_EQ(config->PortNumber, c.port);
+        EXPECT_EQ(config->HttpsPortNumber, c.httpsPort);
+        EXPECT_EQ(config->HttpsEnabled, c.httpsEnabled);
+    }
 }
