@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "database/DbHandle.h"
 #include "platform/EarlyStop.h"
@@ -70,7 +72,7 @@ constexpr int ValueResultLine = 472;
 // when report is set and ReportSqlErrors too; a statement whose connection
 // was lost is sent again on a new connection, after a pause, for as long as
 // that keeps happening.
-bool RunStatement(DbHandle* handle, const char* statement, bool report)
+bool RunStatement(DbHandle* handle, const char* statement, bool report, std::vector<std::string>* sink = nullptr)
 {
     for (;;) {
         if (handle->last_statement.data() != statement)
@@ -80,9 +82,14 @@ bool RunStatement(DbHandle* handle, const char* statement, bool report)
             return true;
         if (outcome == DbQueryOutcome::Failed)
             return false;
-        if (report && ReportSqlErrors)
-            PrintMessageAt(PriorityWarning, "SQL ERROR: %s.\n  Query was: %s\n", handle->backend->ErrorText(handle),
-                           statement);
+        if (report && ReportSqlErrors) {
+            if (sink != nullptr)
+                sink->push_back(std::string("SQL ERROR: ") + handle->backend->ErrorText(handle) + ".\n  Query was: " +
+                                statement + "\n");
+            else
+                PrintMessageAt(PriorityWarning, "SQL ERROR: %s.\n  Query was: %s\n",
+                               handle->backend->ErrorText(handle), statement);
+        }
         if (outcome != DbQueryOutcome::ConnectionLost)
             return false;
         Sleep(1000);
@@ -151,6 +158,11 @@ bool DbIsConnected(const DbHandle* handle)
 bool DbQuery(DbHandle* handle, const char* statement)
 {
     return RunStatement(handle, statement, true);
+}
+
+bool DbQueryCollect(DbHandle* handle, const char* statement, std::vector<std::string>* lines)
+{
+    return RunStatement(handle, statement, true, lines);
 }
 
 bool DbExecute(DbHandle* handle, const char* format, ...)

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "config/Config.h"
 #include "log/Log.h"
@@ -46,6 +48,10 @@ bool DbConnect(DbHandle* handle);
 // Whether the handle holds a connection.
 bool DbIsConnected(const DbHandle* handle);
 bool DbQuery(DbHandle* handle, const char* statement);
+// DbQuery for a statement given whole, whose "SQL ERROR" lines (the ones
+// DbQuery prints, each ending in a line feed) are appended to *lines
+// instead, so that the caller can print them in an order of its own.
+bool DbQueryCollect(DbHandle* handle, const char* statement, std::vector<std::string>* lines);
 bool DbExecute(DbHandle* handle, const char* format, ...) VTD_PRINTF(2, 3);
 // DbExecute for a statement that is expected to fail at times: a refusal is
 // not printed, whatever ReportSqlErrors says.

@@ -7,7 +7,7 @@ void UpgradeDatabase(const SiteConfig* site, DbHandle* db)
 {
     // Tables, then the fixed statement list and the views. Nothing here
     // stops early: refused statements are reported and passed over.
-    UpgradeSchema(db);
+    UpgradeSchema(db, site->name);
     // Data migrations, version stamp and runtime clean-up.
     MigrateSiteData(site, db);
 }

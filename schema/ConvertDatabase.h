@@ -5,7 +5,9 @@
 // own:
 //   ConvertDatabaseSchema.cpp  CreateTables, RunUpgradeStatements,
 //                              UpgradeSchema and the statement formatters
-//                              (needs only the database layer);
+//                              (needs only the database layer; the planned
+//                              upgrade is UpgradePlan.cpp with its layout
+//                              model UpgradeModel.cpp);
 //   UpgradeStatements.cpp      the fixed statement list as data;
 //   ConvertDatabase.cpp        UpgradeDatabase, which adds the data steps
 //                              (MigrateSiteData, ConvertDatabaseData.cpp).
@@ -40,8 +42,12 @@ void CreateTables(DbHandle* db);
 // The fixed statement list, each statement run once in order, whatever the
 // result of the one before.
 void RunUpgradeStatements(DbHandle* db);
-// CreateTables followed by RunUpgradeStatements: the whole layout change.
-void UpgradeSchema(DbHandle* db);
+// CreateTables followed by RunUpgradeStatements, each statement sent alone.
+void UpgradeSchemaStepwise(DbHandle* db);
+// The whole layout change, with the outcome of UpgradeSchemaStepwise but each
+// table copied as few times as the list allows (UpgradePlan.h). siteName
+// names the site in the progress shown.
+void UpgradeSchema(DbHandle* db, const char* siteName = "");
 
 // Data migrations, version stamp and runtime clean-up that follow the
 // layout change (defined in ConvertDatabaseData.cpp).

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "schema/ConvertDatabase.h"
+#include "schema/UpgradePlan.h"
 
 namespace {
 
@@ -85,8 +86,13 @@ void RunUpgradeStatements(DbHandle* db)
         Run(db, statement);
 }
 
-void UpgradeSchema(DbHandle* db)
+void UpgradeSchemaStepwise(DbHandle* db)
 {
     CreateTables(db);
     RunUpgradeStatements(db);
+}
+
+void UpgradeSchema(DbHandle* db, const char* siteName)
+{
+    RunPlannedUpgrade(db, siteName);
 }

@@ -13,6 +13,7 @@
 #include "platform/Service.h"
 #include "platform/Text.h"
 #include "schema/ConvertDatabase.h"
+#include "schema/UpgradeLock.h"
 
 namespace {
 
@@ -133,8 +134,23 @@ SiteDatabasesResult StartSiteDatabases(const ServerConfig& config, unsigned conn
             result.unreachable.emplace_back(site->name);
             continue;
         }
-        if (config.VtdRole == 1 && StartSiteDatabase(site, db))
-            result.upgraded = true;
+        if (config.VtdRole == 1) {
+            // Other nodes may share this database server: the check and the
+            // upgrade run under the server's lock for this database, so
+            // one node upgrades and the others find the current version. A
+            // server that cannot take the lock does the work without it.
+            std::string lockName = UpgradeLockName(site->sql_database);
+            UpgradeLock lock = TakeUpgradeLock(db, site->name, lockName);
+            if (lock == UpgradeLock::Stopped) {
+                DbClose(db);
+                result.stopped = true;
+                return result;
+            }
+            if (StartSiteDatabase(site, db))
+                result.upgraded = true;
+            if (lock == UpgradeLock::Held)
+                ReleaseUpgradeLock(db, lockName);
+        }
         if (IsDefaultSite(*site) && config.HttpsEnabled != 0)
             WriteCertificateFiles(config, db);
         DbClose(db);

@@ -210,6 +210,16 @@ void MariaDbServer::Stop()
     pid_ = -1;
 }
 
+void MariaDbServer::Kill()
+{
+    if (!Running())
+        return;
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
 bool MariaDbServer::Restart()
 {
     Stop();

@@ -35,6 +35,8 @@ public:
     // Shuts the server down and waits until the process has ended.
     void Stop();
     bool Restart();
+    // Ends the server at once (SIGKILL), as a crash would.
+    void Kill();
     bool Running() const { return pid_ > 0; }
 
     int Port() const { return port_; }
