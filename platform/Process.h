@@ -14,14 +14,22 @@ struct ProcessHandle {
     intptr_t handle = -1;
 };
 
-// Starts the program named by the command line, as CreateProcess does: when
-// the unquoted program name does not name a file, following blank-separated
-// pieces are joined to it until one does, so a folder with blanks works. On
-// Linux the line is split by SplitCommandLine (CommandLine.h). The child
-// inherits the environment, current folder and standard input, output
-// and error, nothing else; it runs in a process group of its own (a Ctrl+C
-// at the daemon's terminal is the daemon's to handle) with default signal
-// handling. false with the OS error set when it cannot be started.
+// Name of the environment variable that every started child gets, holding
+// the program path it was started from. Its descendants inherit it, so the
+// daemon can tell which program one came from after it left its group.
+constexpr const char* ProgramMarker = "VTD_PROGRAM";
+
+// Starts the program named by the command line's first argument: a path
+// with blanks must be quoted, and no shorter part of an unquoted one is ever
+// tried as a program. On Linux the line is split by SplitCommandLine
+// (CommandLine.h). The child's current folder is its program's own folder.
+// It inherits standard input, output and error, nothing else, and the
+// environment less the service manager's variables for the main process
+// (NOTIFY_SOCKET, WATCHDOG_PID, WATCHDOG_USEC, LISTEN_PID, LISTEN_FDS,
+// LISTEN_FDNAMES), plus ProgramMarker. It runs in a process group of its
+// own (a Ctrl+C at the daemon's terminal is the daemon's to handle) with
+// default signal handling. false with the OS error set when it cannot be
+// started.
 bool SpawnProcess(const char* commandLine, ProcessHandle& handle);
 
 // Waits at most milliseconds for the process to end. true when it has ended

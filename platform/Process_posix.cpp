@@ -126,28 +126,35 @@ bool ProcessMatches(int pid, const char* name)
     return match && InScope(pid);
 }
 
-// The arguments of a command line as CreateProcess finds the program: an
-// unquoted program path with blanks is the shortest blank-ended prefix that
-// names a file.
-std::vector<std::string> ProgramArguments(const char* commandLine)
+// Variables of the service manager meant for the daemon's own process: a
+// child that found them would take the notifications, the watchdog or the
+// passed sockets for its own.
+bool ForMainProcessOnly(const char* assignment)
 {
-    std::vector<std::string> arguments = SplitCommandLine(commandLine);
-    if (arguments.empty() || commandLine[0] == '"' || IsRegularFile(arguments[0]))
-        return arguments;
-    for (const char* p = commandLine; *p != '\0'; ++p) {
-        if (!IsBlank(*p))
+    for (const char* name : {"NOTIFY_SOCKET=", "WATCHDOG_PID=", "WATCHDOG_USEC=", "LISTEN_PID=", "LISTEN_FDS=",
+                             "LISTEN_FDNAMES="})
+        if (std::strncmp(assignment, name, std::strlen(name)) == 0)
+            return true;
+    return false;
+}
+
+// The environment of a child: the daemon's, less the service manager's
+// variables for the main process, with ProgramMarker naming the program the
+// child was started from (its descendants inherit it, so one that leaves its
+// process group can still be told apart).
+std::vector<std::string> ChildEnvironment(const std::string& program)
+{
+    std::vector<std::string> environment;
+    const size_t markerLength = std::strlen(ProgramMarker);
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (ForMainProcessOnly(*entry))
             continue;
-        std::string candidate(commandLine, static_cast<size_t>(p - commandLine));
-        if (candidate.find('"') != std::string::npos)
-            break;
-        if (IsRegularFile(candidate)) {
-            arguments.clear();
-            arguments.push_back(candidate);
-            SplitArguments(p, arguments);
-            break;
-        }
+        if (std::strncmp(*entry, ProgramMarker, markerLength) == 0 && (*entry)[markerLength] == '=')
+            continue;
+        environment.emplace_back(*entry);
     }
-    return arguments;
+    environment.push_back(std::string(ProgramMarker) + "=" + program);
+    return environment;
 }
 
 } // namespace
@@ -155,7 +162,9 @@ std::vector<std::string> ProgramArguments(const char* commandLine)
 bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
 {
     handle = ProcessHandle{};
-    std::vector<std::string> arguments = ProgramArguments(commandLine);
+    // The program is the command line's first argument and nothing else: a
+    // path with blanks comes quoted, and no part of one is ever tried.
+    std::vector<std::string> arguments = SplitCommandLine(commandLine);
     if (arguments.empty() || arguments[0].empty()) {
         errno = ENOENT;
         return false;
@@ -172,6 +181,19 @@ bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
     posix_spawnattr_init(&attributes);
     // Only standard input, output and error reach the child.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    // The child works in its program's own folder, so it holds no other
+    // folder in use. A relative program path is taken from the daemon's
+    // current folder, before the change of folder.
+    std::string program = arguments[0];
+    if (program[0] != '/' && program.find('/') != std::string::npos) {
+        char here[4096];
+        if (getcwd(here, sizeof(here)) != nullptr)
+            program = std::string(here) + "/" + program;
+    }
+    size_t slash = program.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : program.substr(0, slash == 0 ? 1 : slash);
+    if (!folder.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
     sigset_t mask;
     sigemptyset(&mask);
     posix_spawnattr_setsigmask(&attributes, &mask);
@@ -183,8 +205,14 @@ bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
+    std::vector<std::string> environment = ChildEnvironment(arguments[0]);
+    std::vector<char*> envp;
+    for (std::string& assignment : environment)
+        envp.push_back(assignment.data());
+    envp.push_back(nullptr);
+
     pid_t pid = 0;
-    int result = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    int result = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (result != 0) {

@@ -52,8 +52,22 @@ bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
     std::string line = commandLine != nullptr ? commandLine : "";
     std::vector<char> buffer(line.begin(), line.end());
     buffer.push_back('\0');
+    // The child works in its program's own folder, so it holds no other
+    // folder in use (an uninstall or an upgrade can remove the daemon's).
+    std::string program;
+    if (!line.empty() && line[0] == '"') {
+        size_t close = line.find('"', 1);
+        program = line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    } else {
+        program = line.substr(0, line.find_first_of(" \t"));
+    }
+    size_t separator = program.find_last_of("\\/");
+    std::string folder = separator == std::string::npos ? std::string() : program.substr(0, separator);
+    if (folder.size() == 2 && folder[1] == ':')
+        folder += '\\'; // "C:" alone would be that drive's current folder
     PROCESS_INFORMATION created {};
-    if (!::CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &created))
+    if (!::CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          folder.empty() ? nullptr : folder.c_str(), &startup, &created))
         return false;
     ::CloseHandle(created.hThread);
     handle.pid = static_cast<int>(created.dwProcessId);

@@ -39,8 +39,18 @@ std::mutex startLock;
 
 bool BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size)
 {
-    return FormatToField(commandLine, size, "%s%c%s %s", process->folder, PathSeparator, process->name,
-                      process->arguments);
+    // A path with a blank is quoted, so the system never takes the part
+    // before the blank for the program (C:\Program.exe for C:\Program Files\...).
+    // A path holding a double quote cannot be written into a command line
+    // at all: it counts as one that does not fit.
+    std::string path = std::string(process->folder) + PathSeparator + process->name;
+    if (path.find('"') != std::string::npos) {
+        if (size > 0)
+            commandLine[0] = '\0';
+        return false;
+    }
+    bool quoted = path.find_first_of(" \t") != std::string::npos;
+    return FormatToField(commandLine, size, quoted ? "\"%s\" %s" : "%s %s", path.c_str(), process->arguments);
 }
 
 bool StartProcess(ManagedProcess* process)
@@ -140,8 +150,9 @@ bool StartDatabaseServer(const ServerConfig& config)
     char folder[ManagedTextSize];
     char arguments[ManagedTextSize];
     FormatToField(folder, sizeof(folder), "%s%cmysql%cbin", install, sep, sep);
-    FormatToField(arguments, sizeof(arguments), "-b %s%cmysql -h %s%cmysql%cdata --init-file=%s%cmysql%cmy.ini",
-                  install, sep, install, sep, sep, install, sep, sep);
+    FormatToField(arguments, sizeof(arguments),
+                  "-b \"%s%cmysql\" -h \"%s%cmysql%cdata\" --init-file=\"%s%cmysql%cmy.ini\"", install, sep, install,
+                  sep, sep, install, sep, sep);
     AddManagedProcess("mysqld", folder, arguments);
     return true;
 }

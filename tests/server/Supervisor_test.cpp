@@ -41,6 +41,39 @@ TEST(Supervisor, SplitCommandLineFollowsTheWindowsRuntime)
         EXPECT_EQ(SplitCommandLine(c.line), c.arguments) << c.line;
 }
 
+// The command line of a managed program: its path quoted when it holds a
+// blank, the argument text after one blank (also when empty); a path with a
+// double quote cannot be written and is refused.
+TEST(Supervisor, CommandLineQuotesAProgramPathWithBlanks)
+{
+    struct Case {
+        const char* folder;
+        const char* name;
+        const char* arguments;
+        bool built;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"/opt/vantry/apache/bin", "httpd", "-d \"/opt/vantry/apache\" -D ONE_PROCESS", true,
+         "/opt/vantry/apache/bin/httpd -d \"/opt/vantry/apache\" -D ONE_PROCESS"},
+        {"/opt/vantry/bin", "rtmpd", "", true, "/opt/vantry/bin/rtmpd "},
+        {"/opt/Program Files/Vantry/bin", "vtpd", "", true, "\"/opt/Program Files/Vantry/bin/vtpd\" "},
+        {"/opt/tab\there", "rtmpd", "-x", true, "\"/opt/tab\there/rtmpd\" -x"},
+        {"/opt/a\"b", "rtmpd", "", false, ""},
+    };
+    for (const Case& c : cases) {
+        ManagedProcess record {};
+        CopyText(record.folder, c.folder);
+        CopyText(record.name, c.name);
+        CopyText(record.arguments, c.arguments);
+        char line[CommandLineLimit + 1];
+        EXPECT_EQ(BuildCommandLine(&record, line, sizeof(line)), c.built) << c.folder;
+        if (c.built) {
+            EXPECT_EQ(std::string(line), c.line);
+        }
+    }
+}
+
 namespace {
 
 // Copies of /bin/sleep and /bin/true under distinct names, with lookups
