@@ -41,12 +41,19 @@ trap cleanup EXIT
 # The installers: this version and a higher one.
 version=$(sed -n 's/.*ProgramVersion = "\([0-9.]*\)".*/\1/p' "$SRC/config/Config.h")
 upgrade_version=${version%.*}.$((${version##*.} + 1))
-msi=$("$SRC/scripts/package-windows" | tail -1)
-cp "$msi" "$OUT/vtd.msi"
-msi=$("$SRC/scripts/package-windows" --version "$upgrade_version" | tail -1)
-mv "$msi" "$OUT/vtd-upgrade.msi"
+# VTD_MSI and VTD_MSI_UPGRADE name other installers of these two versions
+# (for example ones built with a part left out, to see the test fail).
+if [ -n "${VTD_MSI:-}" ]; then
+  cp "$VTD_MSI" "$OUT/vtd.msi"
+  cp "$VTD_MSI_UPGRADE" "$OUT/vtd-upgrade.msi"
+else
+  msi=$("$SRC/scripts/package-windows" | tail -1)
+  cp "$msi" "$OUT/vtd.msi"
+  msi=$("$SRC/scripts/package-windows" --version "$upgrade_version" | tail -1)
+  mv "$msi" "$OUT/vtd-upgrade.msi"
+fi
 
-# --- The tables ----------------------------------------------------------
+# --- The tables (VTD_MSI_SKIP_TABLES=1 goes straight to the Wine part) ---
 table() { msiinfo export "$OUT/${2:-vtd.msi}" "$1" | tr -d '\r' | tail -n +4; }
 row_of() { table "$1" | awk -F'\t' -v k="$2" '$1 == k'; }
 expect_row() {
@@ -56,6 +63,14 @@ expect_row() {
 }
 TAB=$'\t'
 property() { row_of Property "$1" | cut -f2; }
+# The settings values the installer writes, as the Registry table holds them.
+declare -A defaults=(
+  [InstallFolder]='[INSTALLFOLDER]' [PortNumber]='#80' [HttpEnabled]='#1' [HttpsPortNumber]='#443'
+  [HttpsEnabled]='#0' [HttpsCertificateId]='#0' [RtmpPortNumber]='#1935' [RtmpEnabled]='#1'
+  [TranscodeThreads]='#1' [VtdRole]='#1' [VtdMasterName]='localhost' [TimeZone]='America/New_York'
+)
+
+if [ -z "${VTD_MSI_SKIP_TABLES:-}" ]; then
 
 # The service: own process (16), automatic start (2), error control normal
 # (1), LocalSystem, with a description; in the component of vtd.exe.
@@ -68,11 +83,6 @@ expect_row ServiceControl ServiceStart "ServiceStart${TAB}vtd${TAB}1${TAB}${TAB}
 [ "$(table File | cut -f1,3 | tr '\t' ' ')" = "vtd.exe vtd.exe" ] || fail "File table: $(table File)"
 # Every settings value in a permanent (16), 64-bit (256) registry-keyed (4)
 # component written only when the value does not exist yet.
-declare -A defaults=(
-  [InstallFolder]='[INSTALLFOLDER]' [PortNumber]='#80' [HttpEnabled]='#1' [HttpsPortNumber]='#443'
-  [HttpsEnabled]='#0' [HttpsCertificateId]='#0' [RtmpPortNumber]='#1935' [RtmpEnabled]='#1'
-  [TranscodeThreads]='#1' [VtdRole]='#1' [VtdMasterName]='localhost' [TimeZone]='America/New_York'
-)
 [ "$(table Registry | wc -l)" = "${#defaults[@]}" ] || fail "Registry table: $(table Registry)"
 for name in "${!defaults[@]}"; do
   row=$(table Registry | awk -F'\t' -v n="$name" '$4 == n')
@@ -86,9 +96,8 @@ for name in "${!defaults[@]}"; do
 done
 [ "$(property INSTALLFOLDER)" = 'C:\Vantry' ] || fail "INSTALLFOLDER default: $(property INSTALLFOLDER)"
 [[ ";$(property SecureCustomProperties);" == *";INSTALLFOLDER;"* ]] || fail "INSTALLFOLDER is not secure"
-# Version and upgrade: the same upgrade code in both, a new product code, the
-# removal of lower versions and of other builds of this one (513: up to and
-# including this version) right after InstallValidate.
+# Version and upgrade: the same upgrade code in both, a new product code, and
+# the removal of lower versions right after InstallValidate.
 [ "$(property ProductVersion)" = "$version" ] || fail "ProductVersion $(property ProductVersion)"
 [ "$(msiinfo export "$OUT/vtd-upgrade.msi" Property | awk -F'\t' '$1 == "ProductVersion" { print $2 }' | tr -d '\r')" = "$upgrade_version" ] ||
   fail "the upgrade's ProductVersion"
@@ -98,7 +107,7 @@ upgrade_code=$(property UpgradeCode)
   fail "the upgrade has another UpgradeCode"
 [ "$(property ProductCode)" != "$(table Property vtd-upgrade.msi | awk -F'\t' '$1 == "ProductCode" { print $2 }')" ] ||
   fail "the upgrade has the same ProductCode"
-[ "$(table Upgrade | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" { print $1 "," $3 "," $5 }')" = "$upgrade_code,$version,513" ] ||
+[ "$(table Upgrade | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" { print $1 "," $3 "," $5 }')" = "$upgrade_code,$version,1" ] ||
   fail "Upgrade table: $(table Upgrade)"
 # The helper's actions, in order: stop and wait for the process before the
 # service manager's own stop; the error logs only at the product's removal;
@@ -118,6 +127,7 @@ for ((i = 1; i < ${#order[@]}; i++)); do
     fail "${order[i - 1]} ($(seq_of "${order[i - 1]}")) does not come before ${order[i]} ($(seq_of "${order[i]}"))"
 done
 echo "tables: ok"
+fi
 
 # --- Under Wine ----------------------------------------------------------
 # The install folder's programs (not part of the package): the stand-ins of
@@ -143,7 +153,16 @@ uninstall() { msiexec /x "$(winpath "$1")"; }
 state() { win sc.exe query "$SERVICE" | awk '$1 == "STATE" { print $4 }'; }
 in_state() { [ "$(state)" = "$1" ]; }
 value() { win reg.exe query "$KEY" /v "$1" | awk -v n="$1" '$1 == n { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'; }
-products() { win reg.exe query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /f 'Vantry Server' /d | grep -c 'DisplayName' || true; }
+# The versions of the installed products named Vantry Server, one a line
+# (from the installer's product registrations; Wine's reg.exe has no /f).
+product_versions() {
+  win reg.exe query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | awk '
+    /^HKEY_/ { if (name == "Vantry Server") print version; name = version = "" }
+    $1 == "DisplayName" { $1 = $2 = ""; sub(/^ +/, ""); name = $0 }
+    $1 == "DisplayVersion" { version = $3 }
+    END { if (name == "Vantry Server") print version }'
+}
+products() { product_versions | grep -c . || true; }
 
 # Installed and running: vtd.exe alone in the program folder (beside the
 # daemon's own logs folder), the service automatic, as LocalSystem, its
@@ -218,8 +237,7 @@ old_pid=$(win_pids vtd.exe)
 install "$OUT/vtd-upgrade.msi"
 check_running
 [ "$(products)" = 1 ] || fail "$(products) products after the upgrade"
-win reg.exe query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /f "$upgrade_version" /d |
-  grep -q DisplayVersion || fail "the upgrade's version is not the installed one"
+[ "$(product_versions)" = "$upgrade_version" ] || fail "installed after the upgrade: $(product_versions)"
 new_pid=$(win_pids vtd.exe)
 [ "$(wc -l <<<"$new_pid")" = 1 ] && [ "$new_pid" != "$old_pid" ] ||
   fail "vtd.exe after the upgrade: [$new_pid], before: [$old_pid]"
