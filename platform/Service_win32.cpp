@@ -4,6 +4,7 @@
 #include "platform/Service.h"
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "platform/Win32.h"
@@ -15,11 +16,25 @@ ServiceControlFunction controlHandler = nullptr;
 ConsoleControlFunction consoleHandler = nullptr;
 std::atomic<uint32_t> lastExitCode{0};
 std::string serviceName;
+// The stopped report, held back until the service's work is done.
+SERVICE_STATUS_HANDLE stoppedHandle = nullptr;
+SERVICE_STATUS stoppedReport {};
 
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv)
 {
     if (serviceEntry != nullptr)
         serviceEntry(static_cast<int>(argc), argv);
+    if (stoppedHandle == nullptr)
+        return;
+    // STOPPED is the last thing the process does. The service manager takes
+    // it as the end of the service: an installer then replaces or deletes
+    // the program, which it cannot while the process still runs. So nothing
+    // is left to run after it: no return through the dispatcher, no exit
+    // handlers.
+    std::fflush(nullptr);
+    UINT code = stoppedReport.dwWin32ExitCode == 0 ? 0 : 1;
+    ::SetServiceStatus(stoppedHandle, &stoppedReport);
+    ::ExitProcess(code);
 }
 
 void WINAPI ControlHandler(DWORD control)
@@ -71,6 +86,12 @@ bool ServiceSetStatus(ServiceStatusHandle handle, const ServiceStatus& status)
     if (handle == nullptr) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return false;
+    }
+    if (status.dwCurrentState == ServiceStopped) {
+        // Sent by ServiceMain once the service's work has returned.
+        stoppedHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(handle);
+        stoppedReport = report;
+        return true;
     }
     return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &report) != 0;
 }
