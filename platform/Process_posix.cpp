@@ -661,6 +661,8 @@ void ReapAdoptedProcesses()
             waitpid(pid, nullptr, WNOHANG);
     });
     errno = saved;
+}
+
 void TerminateProcessAndGroup(ProcessHandle& handle)
 {
     if (handle.handle < 0) {

@@ -355,6 +355,8 @@ void EndAdoptedProcesses(const char* program, const char* spare)
 
 void ReapAdoptedProcesses()
 {
+}
+
 void TerminateProcessAndGroup(ProcessHandle& handle)
 {
     if (handle.handle > 0) {
