@@ -176,7 +176,10 @@ void RestartProcess(ManagedProcess* process, unsigned pauseMilliseconds)
     // Ended, or never started: release the old process, end what it may
     // have left running in its process group and what left that group and
     // came back to the daemon, and start anew.
-    int group = process->process.pid;
+    // The group of a process taken over from an earlier run is left: its
+    // id may belong to someone else by now, since nothing held it.
+    int group = process->takenOver ? 0 : process->process.pid;
+    process->takenOver = false;
     CloseProcess(process->process);
     TerminateProcessGroup(group);
     EndAdoptedProcesses(ProgramPath(process).c_str());
@@ -240,6 +243,7 @@ bool StartDatabaseServer(const ServerConfig& config)
     if (BuildCommandLine(own, commandLine, sizeof(commandLine))) {
         int pid = FindProcessByCommandLine(commandLine);
         if (pid != 0 && OpenProcessHandle(pid, own->process)) {
+            own->takenOver = true;
             ProcessTable.Append(own);
             LogLine("database server %s (pid %d) of an earlier run is running; it is supervised again",
                     ProgramPath(own).c_str(), pid);
