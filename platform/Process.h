@@ -70,8 +70,9 @@ std::string ProcessProgramPath(int pid);
 
 // Process id of the first live process (zombies and the caller skipped)
 // started under the program path path, as ProcessProgramPath gives it
-// (Windows: compared ignoring letter case); 0 when there is none. Processes
-// of the same name started from elsewhere never match.
+// (Windows: compared ignoring letter case; Linux: a script also matches by
+// its path after the interpreter's); 0 when there is none. Processes of the
+// same name started from elsewhere never match.
 int FindProcessByPath(const char* path);
 
 // Ends the process pid if it still runs under the program path path, as

@@ -459,10 +459,27 @@ std::string MarkerOf(int pid)
     return {};
 }
 
+// Whether pid runs the program path: its argv[0], or for a script its
+// first argument after the interpreter (the system's own argv[0] for a
+// script; its name is then the script's).
 bool StartedFrom(int pid, const char* path)
 {
     ProcessStat stat;
-    return ReadStat(pid, stat) && IsLive(stat) && ProcessProgramPath(pid) == path;
+    if (!ReadStat(pid, stat) || !IsLive(stat))
+        return false;
+    std::vector<std::string> argv = NulSeparated(ReadProcFile(pid, "cmdline"));
+    if (argv.empty())
+        return false;
+    if (argv[0] == path)
+        return true;
+    if (argv.size() < 2 || argv[1] != path)
+        return false;
+    std::string comm = ReadProcFile(pid, "comm");
+    if (!comm.empty() && comm.back() == '\n')
+        comm.pop_back();
+    const char* slash = std::strrchr(path, '/');
+    std::string base = slash != nullptr ? slash + 1 : path;
+    return !comm.empty() && base.compare(0, comm.size(), comm) == 0 && (base.size() == comm.size() || comm.size() == 15);
 }
 
 // Ends the process behind pidfd: SIGTERM, a bounded wait, SIGKILL; reaps it

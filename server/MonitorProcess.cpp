@@ -230,13 +230,16 @@ void RestartProcess(ManagedProcess* process, unsigned pauseMilliseconds)
     // have left running in its process group and what left that group and
     // came back to the daemon, and start anew.
     // The handle changes under the start lock only, which the stop and the
-    // reload hold while they use it.
+    // reload hold while they use it. The group of a process taken over from
+    // an earlier run is left: its id may belong to someone else by now,
+    // since nothing held it.
     int group = 0;
     {
         std::lock_guard<std::mutex> guard(startLock);
         if (StopRequested)
             return;
-        group = process->process.pid;
+        group = process->takenOver ? 0 : process->process.pid;
+        process->takenOver = false;
         CloseProcess(process->process);
     }
     TerminateProcessGroup(group);
@@ -301,6 +304,7 @@ bool StartDatabaseServer(const ServerConfig& config)
     if (BuildCommandLine(own, commandLine, sizeof(commandLine))) {
         int pid = FindProcessByCommandLine(commandLine);
         if (pid != 0 && OpenProcessHandle(pid, own->process)) {
+            own->takenOver = true;
             ProcessTable.Append(own);
             LogLine("database server %s (pid %d) of an earlier run is running; it is supervised again",
                     ProgramPath(own).c_str(), pid);

@@ -18,6 +18,7 @@ struct ManagedProcess {
     char folder[ManagedTextSize];    // folder of the executable, no trailing separator
     char arguments[ManagedTextSize]; // appended to the command line; may be empty
     ProcessHandle process;           // the running (or last started) process
+    bool takenOver;                  // process is one of an earlier run, not a child
 };
 
 // The managed programs in the order they were added.
