@@ -24,6 +24,16 @@ void CloseConnection(DbHandle* handle)
     }
 }
 
+// Connector/C leaves behind the OS error of its own socket work (EAGAIN from
+// a non-blocking read that it then waits out, say), whether the call fails or
+// not. Its failures are told by its own error text; the OS error code is
+// cleared after each call so that no later report carries a text that did
+// not cause it.
+void ForgetLibraryOsError()
+{
+    SetLastOsError(0);
+}
+
 bool CanConnect(const DbHandle* handle)
 {
     // An empty password is allowed.
@@ -37,11 +47,12 @@ bool Connect(DbHandle* handle)
     CloseConnection(handle);
     mysql_init(&handle->direct.connection);
     handle->direct.initialised = true;
-    if (mysql_real_connect(&handle->direct.connection, handle->server, handle->user, handle->password,
-                           handle->database, 0, nullptr, 0) == nullptr)
-        return false;
-    mysql_query(&handle->direct.connection, "set names 'utf8'");
-    return true;
+    bool connected = mysql_real_connect(&handle->direct.connection, handle->server, handle->user,
+                                        handle->password, handle->database, 0, nullptr, 0) != nullptr;
+    if (connected)
+        mysql_query(&handle->direct.connection, "set names 'utf8'");
+    ForgetLibraryOsError();
+    return connected;
 }
 
 DbQueryOutcome Query(DbHandle* handle, const char* statement)
@@ -53,6 +64,7 @@ DbQueryOutcome Query(DbHandle* handle, const char* statement)
         std::lock_guard<std::mutex> guard(handle->lock);
         failed = mysql_real_query(&handle->direct.connection, statement, std::strlen(statement));
     }
+    ForgetLibraryOsError();
     if (failed == 0)
         return DbQueryOutcome::Done;
     return IsConnectionLost(mysql_errno(&handle->direct.connection)) ? DbQueryOutcome::ConnectionLost
@@ -70,6 +82,7 @@ DbResult* StoreResult(DbHandle* handle, bool& lost)
     if (!handle->connected)
         return nullptr;
     MYSQL_RES* stored = mysql_store_result(&handle->direct.connection);
+    ForgetLibraryOsError();
     if (stored == nullptr) {
         lost = IsConnectionLost(mysql_errno(&handle->direct.connection));
         return nullptr;

@@ -121,7 +121,9 @@ std::unique_ptr<RegistryNode> LoadHive(SettingsStatus& status)
         if (!ReadSettingsFile(file, bytes, error) || !ParseRegistryFile(file, bytes, *root, error, &notice)) {
             status.refused = true;
             status.message = error;
-            WriteStandardError(error + "\nsettings refused; no settings loaded\n");
+            // What follows from the refusal (the start stops, or a reload
+            // keeps the running settings) is the caller's to report.
+            WriteStandardError(error + "\n");
             return std::make_unique<RegistryNode>();
         }
         if (!notice.empty())

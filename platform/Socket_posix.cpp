@@ -81,8 +81,13 @@ bool ResolveIPv4Address(const char* name, uint32_t& address)
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo* found = nullptr;
     int saved = errno;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
-        errno = saved;
+    int result = getaddrinfo(name, nullptr, &hints, &found);
+    if (result != 0 || found == nullptr) {
+        // A name that does not resolve is no OS error, and the report of it
+        // must not carry the text of an earlier one; a failed system call
+        // (EAI_SYSTEM) leaves its own.
+        if (result != EAI_SYSTEM)
+            errno = 0;
         return false;
     }
     bool ok = false;

@@ -14,6 +14,10 @@
 # NoNewPrivileges=yes  setpriv --no-new-privs
 # UMask=0027           umask 0027
 #
+# The units' other options (the capability bounding set, private devices,
+# the system call filter and the rest) need systemd itself; scripts/test-systemd
+# runs the whole stack under them in a booted container.
+#
 # Then: with the install folder read-only (an install folder below /usr
 # without the drop-in) the daemon cannot write httpd.conf and says so in its
 # error log; with it writable (the drop-in's ReadWritePaths=) the whole demo

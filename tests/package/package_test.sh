@@ -146,6 +146,17 @@ install)
       ProtectHome=yes NoNewPrivileges=yes UMask=0027; do
       check "$unit: $line" has_line "$units/$unit" "$line"
     done
+    for line in "CapabilityBoundingSet=CAP_CHOWN CAP_DAC_OVERRIDE CAP_FOWNER CAP_KILL CAP_SETUID CAP_SETGID CAP_NET_BIND_SERVICE CAP_SYS_RESOURCE" \
+      PrivateDevices=yes ProtectKernelTunables=yes ProtectKernelModules=yes ProtectKernelLogs=yes ProtectClock=yes \
+      ProtectHostname=yes ProtectControlGroups=yes RestrictNamespaces=yes PrivateMounts=yes LockPersonality=yes \
+      SystemCallArchitectures=native RestrictRealtime=yes RestrictSUIDSGID=yes SystemCallFilter=@system-service \
+      SystemCallErrorNumber=EPERM "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK"; do
+      check "$unit: $line" has_line "$units/$unit" "$line"
+    done
+    # The exposure that systemd rates the unit at, 0 to 10 (here times 10):
+    # 6.0 at most.
+    check "$unit: systemd-analyze security rates it 6.0 or better" \
+      systemd-analyze security --offline=yes --threshold=60 "$units/$unit"
   done
   check "no template placeholder left" bash -c '! grep -l "@[A-Z_]*@" "$@"' _ "$units"/* "$stage/etc/logrotate.d/vtd"
   check "systemd-analyze verify on the installed units" \

@@ -226,6 +226,8 @@ TEST(Service, ReloadTakesNewSettingsAndKeepsRunningOnBadOnes)
     EXPECT_EQ(CountOf(box.Output(), ": reloaded\n"), 1u);
     EXPECT_EQ(WaitExit(daemon, 0), -1) << "the daemon runs on";
     EXPECT_NE(box.ErrorLog().find("settings refused, the running settings are kept: "), std::string::npos);
+    // The journal (the daemon's standard error) says the same, nothing else.
+    EXPECT_EQ(box.Output().find("no settings loaded"), std::string::npos) << box.Output();
 
     kill(daemon, SIGTERM);
     EXPECT_EQ(WaitExit(daemon, 15000), 0) << box.Output();
