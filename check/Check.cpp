@@ -308,13 +308,24 @@ struct Checker {
                     " does not exist; the daemon would write no httpd.conf and no serverconfig.php");
             return false;
         }
+        // Written as it is composed: with many sites it runs to gigabytes.
         std::vector<std::string> unread;
-        std::string httpdConf = ComposeHttpdConf(config, &unread);
+        std::string path = JoinPath(folder.path, "httpd.conf");
+        PrivateFile file;
+        if (!BeginPrivateFile(folder, "httpd.conf", 0640, file)) {
+            Problem("cannot write " + PrintableText(path) + ": " + OsErrorText());
+            return false;
+        }
+        ComposeHttpdConfInPieces(config, &unread, [&file](const std::string& piece) { AppendPrivateFile(file, piece); });
         for (const std::string& fragment : unread)
             Problem("web configuration: the fragment " + PrintableText(fragment) +
                     " cannot be read; httpd.conf would lack it");
-        if (!Write("httpd.conf", httpdConf, 0640))
+        if (!FinishPrivateFile(folder, file)) {
+            Problem("cannot write " + PrintableText(path) + ": " + OsErrorText());
             return false;
+        }
+        written.push_back("httpd.conf");
+        Print("wrote %s\n", PrintableText(path).c_str());
         for (const ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
             const SiteConfig& site = *static_cast<const SiteConfig*>(node->item);
             if (site.path[0] == '\0')

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <functional>
 #include <map>
 #include <utility>
 #include <unordered_set>
@@ -164,6 +165,19 @@ struct ConfComposer {
     std::string out;
     std::map<std::string, Fragment> fragments;
     std::vector<std::string>* unread = nullptr;
+    // When set, the text goes to it about a megabyte at a time, at the end
+    // of a block, instead of all of it being kept.
+    const std::function<void(const std::string&)>* sink = nullptr;
+
+    static constexpr size_t PieceSize = 1u << 20;
+
+    void Flush(bool all)
+    {
+        if (sink == nullptr || out.empty() || (!all && (out.size() < PieceSize || out.back() != '\n')))
+            return;
+        (*sink)(out);
+        out.clear();
+    }
 
     void AppendFragment(const char* name)
     {
@@ -200,6 +214,7 @@ struct ConfComposer {
             AppendFragment(ssl ? "conf.virtualssl" : "conf.virtual");
         }
         AppendCrLf(out, "</VirtualHost>\n\n");
+        Flush(false);
     }
 
     // Every site with an htdocs folder gets one block per host name:
@@ -238,6 +253,7 @@ struct ConfComposer {
             Appendf(out, "<Directory \"%s\">\n", Conf(site.path_files).text);
             AppendFragment("conf.directory2");
             AppendCrLf(out, "</Directory>\n\n");
+            Flush(false);
         }
     }
 
@@ -256,8 +272,9 @@ struct ConfComposer {
         // with HTTPS): room made once, not by doubling a text of hundreds of
         // megabytes with many sites.
         size_t section = out.size() - before;
-        out.reserve(out.size() + (config.HttpEnabled != 0 ? section : 0) +
-                    (config.HttpsEnabled != 0 ? section + section / 2 : 0) + 4096);
+        if (sink == nullptr)
+            out.reserve(out.size() + (config.HttpEnabled != 0 ? section : 0) +
+                        (config.HttpsEnabled != 0 ? section + section / 2 : 0) + 4096);
 
         if (config.HttpEnabled != 0) {
             Appendf(out, "Listen %d\n", config.PortNumber);
@@ -273,6 +290,7 @@ struct ConfComposer {
         }
 
         AppendFragment("conf.footer");
+        Flush(true);
     }
 };
 
@@ -390,6 +408,13 @@ std::string ComposeHttpdConf(const ServerConfig& config, std::vector<std::string
     composer.Compose();
     // Every line already ends in CR LF.
     return std::move(composer.out);
+}
+
+void ComposeHttpdConfInPieces(const ServerConfig& config, std::vector<std::string>* unreadFragments,
+                              const std::function<void(const std::string&)>& sink)
+{
+    ConfComposer composer{config, {}, {}, unreadFragments, &sink};
+    composer.Compose();
 }
 
 std::string ComposeServerConfigPhp(const ServerConfig& config, const SiteConfig& site)

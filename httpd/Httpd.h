@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ std::string HttpdConfPath(const ServerConfig& config);
 // that cannot be read is reported as there and, when unreadFragments is
 // given, its path added to it (once per fragment).
 std::string ComposeHttpdConf(const ServerConfig& config, std::vector<std::string>* unreadFragments = nullptr);
+// The same bytes handed to sink in pieces of about a megabyte, each ending at
+// the end of a line, so that the whole text of many sites is never held.
+void ComposeHttpdConfInPieces(const ServerConfig& config, std::vector<std::string>* unreadFragments,
+                              const std::function<void(const std::string&)>& sink);
 // The bytes of site's serverconfig.php, as WriteWebConfig writes them.
 std::string ComposeServerConfigPhp(const ServerConfig& config, const SiteConfig& site);
 

@@ -52,6 +52,18 @@ std::string ContainingFolder(const PrivateFolder& folder, const std::vector<std:
 // another user, a link) is replaced and never written through. false (OS
 // error set) on failure.
 bool WritePrivateFile(const PrivateFolder& folder, const std::string& name, const std::string& bytes, unsigned mode);
+// The same written piece by piece: Begin creates the temporary file,
+// Append adds bytes (a failure is kept and reported again by Finish), Finish
+// renames it over name, or removes it when anything failed.
+struct PrivateFile {
+    int handle = -1;
+    int error = 0;
+    std::string name;
+    std::string temp;
+};
+bool BeginPrivateFile(const PrivateFolder& folder, const std::string& name, unsigned mode, PrivateFile& file);
+bool AppendPrivateFile(PrivateFile& file, const std::string& bytes);
+bool FinishPrivateFile(const PrivateFolder& folder, PrivateFile& file);
 // Removes name from folder; false (OS error set) on failure.
 bool RemovePrivateFile(const PrivateFolder& folder, const std::string& name);
 void ClosePrivateFolder(PrivateFolder& folder);

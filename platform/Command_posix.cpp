@@ -435,46 +435,76 @@ std::string ContainingFolder(const PrivateFolder& folder, const std::vector<std:
     return {};
 }
 
-bool WritePrivateFile(const PrivateFolder& folder, const std::string& name, const std::string& bytes, unsigned mode)
+bool BeginPrivateFile(const PrivateFolder& folder, const std::string& name, unsigned mode, PrivateFile& file)
 {
+    file = PrivateFile{};
     if (folder.handle < 0 || name.empty() || name.find('/') != std::string::npos) {
         errno = EINVAL;
         return false;
     }
-    std::string temp;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = name + TemporaryMark + RandomLetters();
-        fd = openat(folder.handle, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        file.temp = name + TemporaryMark + RandomLetters();
+        fd = openat(folder.handle, file.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST)
             return false;
     }
     if (fd < 0)
         return false;
-    bool ok = fchmod(fd, static_cast<mode_t>(mode)) == 0;
+    if (fchmod(fd, static_cast<mode_t>(mode)) != 0) {
+        int saved = errno;
+        close(fd);
+        (void)unlinkat(folder.handle, file.temp.c_str(), 0);
+        errno = saved;
+        return false;
+    }
+    file.handle = fd;
+    file.name = name;
+    return true;
+}
+
+bool AppendPrivateFile(PrivateFile& file, const std::string& bytes)
+{
     size_t done = 0;
-    while (ok && done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    while (file.error == 0 && done < bytes.size()) {
+        ssize_t n = write(file.handle, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
-        ok = n > 0;
-        if (ok)
+        if (n <= 0)
+            file.error = n < 0 ? errno : EIO;
+        else
             done += static_cast<size_t>(n);
     }
-    int saved = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        saved = errno;
+    if (file.error != 0)
+        errno = file.error;
+    return file.error == 0;
+}
+
+bool FinishPrivateFile(const PrivateFolder& folder, PrivateFile& file)
+{
+    if (file.handle < 0) {
+        errno = EINVAL;
+        return false;
     }
-    if (ok && renameat(folder.handle, temp.c_str(), folder.handle, name.c_str()) != 0) {
-        ok = false;
-        saved = errno;
-    }
-    if (!ok) {
-        (void)unlinkat(folder.handle, temp.c_str(), 0);
-        errno = saved;
-    }
-    return ok;
+    int error = file.error;
+    if (close(file.handle) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && renameat(folder.handle, file.temp.c_str(), folder.handle, file.name.c_str()) != 0)
+        error = errno;
+    if (error != 0)
+        (void)unlinkat(folder.handle, file.temp.c_str(), 0);
+    file = PrivateFile{};
+    errno = error;
+    return error == 0;
+}
+
+bool WritePrivateFile(const PrivateFolder& folder, const std::string& name, const std::string& bytes, unsigned mode)
+{
+    PrivateFile file;
+    if (!BeginPrivateFile(folder, name, mode, file))
+        return false;
+    AppendPrivateFile(file, bytes);
+    return FinishPrivateFile(folder, file);
 }
 
 bool RemovePrivateFile(const PrivateFolder& folder, const std::string& name)

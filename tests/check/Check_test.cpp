@@ -3,16 +3,21 @@
 // the installation is left as it was.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "TempFolder.h"
+#include "platform/Platform.h"
 
 namespace fs = std::filesystem;
 
@@ -36,11 +41,13 @@ struct CheckRun {
 };
 
 // vtd-check with VTD_REGISTRY=settings; its standard output (standard error
-// to a file of its own) and exit status.
-CheckRun RunCheck(const std::string& settings, const std::string& arguments, const std::string& errors)
+// to a file of its own) and exit status. prefix goes before the command (a
+// change of folder, more of the environment).
+CheckRun RunCheck(const std::string& settings, const std::string& arguments, const std::string& errors,
+                  const std::string& prefix = "")
 {
-    std::string command = "VTD_REGISTRY=" + ShellWord(settings) + " " VTD_BIN_DIR "/vtd-check " + arguments + " 2>" +
-                          ShellWord(errors);
+    std::string command = prefix + " VTD_REGISTRY=" + ShellWord(settings) + " " VTD_BIN_DIR "/vtd-check " +
+                          arguments + " 2>" + ShellWord(errors);
     CheckRun run;
     std::FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
@@ -196,7 +203,7 @@ server values:
   SmtpEmail = "" (not set)
 no enabled site
 settings: "PortNumber" refused: 0 is not a port number (1 to 65535); 80 is used
-settings: site "bad" refused: alias "bad host" is not a host name
+settings: site "bad" refused: alias "bad host" is not a host name (with a port from 1 to 65535)
 wrote @O@/httpd.conf
 web server check skipped: @I@/apache/bin/httpd not found
 Settings OK
@@ -259,12 +266,14 @@ const Case Cases[] = {
      {"web configuration: the fragment @I@/apache/conf/conf.ssl cannot be read; httpd.conf would lack it",
       "wrote @O@/httpd.conf", "Settings not OK: 1 problem"}},
     {"the output folder is the conf folder", &GoodSettings, Fragments::Data, false, false, "-o @I@/apache/conf/", 1,
-     nullptr, {"-o @I@/apache/conf/ lies in the installation; choose a folder outside it", "Settings not OK: 1 problem"}},
+     nullptr,
+     {"-o @I@/apache/conf/ lies in the installation (in @I@); choose a folder outside it", "Settings not OK: 1 problem"}},
     {"the output folder is below a site's htdocs folder", &GoodSettings, Fragments::Data, false, false,
      "-o /srv/campus-web/check", 1, nullptr,
-     {"-o /srv/campus-web/check lies in the installation; choose a folder outside it", "Settings not OK: 1 problem"}},
+     {"-o /srv/campus-web/check lies in the installation (in /srv/campus-web); choose a folder outside it",
+      "Settings not OK: 1 problem"}},
     {"Apache accepts the configuration", &HttpsSettings, Fragments::Demo, true, true, "-o @O@", 0, nullptr,
-     {"web server check: @I@/apache/bin/httpd -d @I@/apache -f @O@/httpd.conf -D ONE_PROCESS -t", "Syntax OK",
+     {"web server check: @I@/apache/bin/httpd -d @I@/apache -f @O@/httpd.conf -D @D@ -t", "Syntax OK",
       "Settings OK"}},
     {"Apache refuses a fragment", &HttpsSettings, Fragments::DemoBroken, true, true, "-o @O@", 1, nullptr,
      {"Invalid command 'NoSuchDirective', perhaps misspelled or defined by a module not included in the server "
@@ -353,7 +362,8 @@ TEST(VtdCheck, ReportsAndExitStatusForEachSettingsFile)
         if (c.settings != nullptr)
             WriteFileBytes(settings, Replace(*c.settings, "@I@", install));
         auto fill = [&](const std::string& text) {
-            return Replace(Replace(Replace(text, "@I@", install), "@O@", out), "@R@", settings);
+            return Replace(Replace(Replace(Replace(text, "@I@", install), "@O@", out), "@R@", settings), "@D@",
+                           WebServerDefine);
         };
         std::vector<std::string> before = Listing(install);
 
@@ -388,12 +398,211 @@ TEST(VtdCheck, ReportsAndExitStatusForEachSettingsFile)
             ASSERT_TRUE(fs::exists(path)) << path;
             std::string bytes = ReadFileBytes(path);
             EXPECT_NE(bytes.find("Generated file, do not edit.\r\n"), std::string::npos) << path;
-            if (path.size() > 4 && path.substr(path.size() - 4) == ".php") {
-                EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write)
-                    << path;
-            }
+            // New files of the user running the check, the secrets for its
+            // eyes only.
+            bool php = path.size() > 4 && path.substr(path.size() - 4) == ".php";
+            EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+                      php ? fs::perms::owner_read | fs::perms::owner_write
+                          : fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
+                << path;
+            struct stat st {};
+            ASSERT_EQ(stat(path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, geteuid()) << path;
         }
     }
+}
+
+// An installation with the test data's fragments and settings of two sites,
+// one with its htdocs folder outside the installation.
+struct Installation {
+    TempFolder temp;
+    std::string install = temp / "inst";
+    std::string web = temp / "web";
+    std::string settings = temp / "vtd.reg";
+
+    Installation()
+    {
+        fs::create_directories(install + "/apache/conf");
+        fs::create_directories(web);
+        CopyFragments(VTD_TEST_DATA "/httpd/fragments", install + "/apache/conf", install);
+        WriteFileBytes(settings, Replace(Replace(GoodSettings, "@I@", install), "/srv/campus-web", web));
+    }
+
+    // Everything below the installation and the outside htdocs folder.
+    std::vector<std::string> State() const
+    {
+        std::vector<std::string> state = Listing(install);
+        std::vector<std::string> outside = Listing(web);
+        state.insert(state.end(), outside.begin(), outside.end());
+        return state;
+    }
+};
+
+bool HasLine(const std::string& text, const std::string& line)
+{
+    std::vector<std::string> lines = Lines(text);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Every way into the installation is found on the real path: a link to a
+// folder of it, a linked parent, "..", a relative path, a link to a site's
+// folder outside the installation. Nothing is made or changed there.
+TEST(VtdCheck, OutputFolderIntoTheInstallationIsRefusedEveryWay)
+{
+    Installation inst;
+    std::string t = inst.temp.Path();
+    fs::create_directories(t + "/outside");
+    fs::create_symlink(inst.install + "/apache/conf", t + "/link-to-conf");
+    fs::create_symlink(inst.install, t + "/link-to-inst");
+    fs::create_symlink(inst.install + "/apache", t + "/outside/up");
+    fs::create_symlink(inst.web, t + "/web-link");
+    fs::create_symlink("link-to-inst/sites", t + "/relative-link");
+    struct Case {
+        std::string folder;  // as given to -o
+        std::string cwd;     // where vtd-check runs
+        std::string within;  // the installation folder named
+    } cases[] = {
+        {t + "/link-to-conf", t, inst.install},
+        {t + "/link-to-conf/", t, inst.install},
+        {t + "/link-to-inst/apache/conf/new/deeper", t, inst.install},
+        {t + "/outside/../inst/apache/conf", t, inst.install},
+        {t + "/outside/missing/../../inst/sites", t, inst.install},
+        {t + "/outside/up/conf", t, inst.install},
+        {"inst/apache/conf", t, inst.install},
+        {"../inst", t + "/outside", inst.install},
+        {"./up/logs", t + "/outside", inst.install},
+        {"relative-link/default/htdocs", t, inst.install},
+        {t + "/web-link/check", t, inst.web},
+        {t + "/web-link", t, inst.web},
+    };
+    std::vector<std::string> before = inst.State();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder + " in " + c.cwd);
+        CheckRun run = RunCheck(inst.settings, "-o " + ShellWord(c.folder), t + "/stderr", "cd " + ShellWord(c.cwd) + " &&");
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_TRUE(HasLine(run.out, "-o " + c.folder + " lies in the installation (in " + c.within +
+                                         "); choose a folder outside it"))
+            << run.out;
+        EXPECT_EQ(run.out.find("wrote "), std::string::npos) << run.out;
+        EXPECT_EQ(inst.State(), before);
+    }
+}
+
+// The output folder must be the running user's (or root's) and no one
+// else's to change, up to the root; otherwise it is refused and nothing is
+// written there. Files there before are replaced by new files of the check,
+// never written through or left with another owner.
+TEST(VtdCheck, OutputFolderMustBeTheUsersOwn)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give folders to another user";
+    const uid_t other = 65534;
+    Installation inst;
+    std::string t = inst.temp.Path();
+    struct Case {
+        const char* name;
+        std::string folder;
+        std::string refusal;  // the end of the refusal line
+    } cases[] = {
+        {"another user's folder", t + "/theirs", t + "/theirs is not a folder of the user running the check (or of "
+                                                     "root) that only its owner may change; nothing written"},
+        {"a folder others may write", t + "/open", t + "/open is not a folder of the user running the check (or of "
+                                                       "root) that only its owner may change; nothing written"},
+        {"a folder below one others may write", t + "/shared/mine",
+         "the folder " + t + "/shared above " + t +
+             "/shared/mine may be changed by other users; choose a folder that only its owner and root may change; "
+             "nothing written"},
+        {"a new folder in another user's folder", t + "/theirs/new",
+         "the folder " + t + "/theirs above " + t +
+             "/theirs/new may be changed by other users; choose a folder that only its owner and root may change; "
+             "nothing written"},
+        {"the system's temporary folder itself", "/tmp",
+         "/tmp is not a folder of the user running the check (or of root) that only its owner may change; nothing "
+         "written"},
+    };
+    fs::create_directories(t + "/theirs");
+    ASSERT_EQ(chown((t + "/theirs").c_str(), other, other), 0);
+    // What that user prepared there, hoping for the passwords.
+    WriteFileBytes(t + "/theirs/default.serverconfig.php", "");
+    ASSERT_EQ(chown((t + "/theirs/default.serverconfig.php").c_str(), other, other), 0);
+    fs::create_directories(t + "/open");
+    fs::permissions(t + "/open", fs::perms::all);
+    fs::create_directories(t + "/shared/mine");
+    fs::permissions(t + "/shared", fs::perms::all);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> before = Listing(t);
+        CheckRun run = RunCheck(inst.settings, "-o " + ShellWord(c.folder), t + "/../stderr-check");
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_TRUE(HasLine(run.out, "-o " + c.folder + " refused: " + c.refusal)) << run.out;
+        EXPECT_EQ(run.out.find("wrote "), std::string::npos) << run.out;
+        EXPECT_EQ(Listing(t), before);
+    }
+    std::remove((t + "/../stderr-check").c_str());
+
+    // The user's own folder: what was there is replaced by new files.
+    std::string mine = t + "/mine";
+    fs::create_directories(mine);
+    fs::permissions(mine, fs::perms::owner_all);
+    WriteFileBytes(mine + "/default.serverconfig.php", "planted");
+    ASSERT_EQ(chown((mine + "/default.serverconfig.php").c_str(), other, other), 0);
+    fs::permissions(mine + "/default.serverconfig.php", fs::perms::all);
+    WriteFileBytes(t + "/victim", "keep");
+    fs::create_symlink(t + "/victim", mine + "/httpd.conf");
+    WriteFileBytes(mine + "/campus.serverconfig.php.tmpAbC123", "stale");
+    CheckRun run = RunCheck(inst.settings, "-o " + ShellWord(mine), t + "/stderr");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(ReadFileBytes(t + "/victim"), "keep");
+    EXPECT_FALSE(fs::exists(mine + "/campus.serverconfig.php.tmpAbC123"));
+    for (const char* name : {"httpd.conf", "default.serverconfig.php", "campus.serverconfig.php"}) {
+        SCOPED_TRACE(name);
+        std::string path = mine + "/" + name;
+        struct stat st {};
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_uid, geteuid());
+        EXPECT_EQ(st.st_gid, getegid());
+        EXPECT_EQ(st.st_mode & 07777, std::string(name) == "httpd.conf" ? 0640u : 0600u);
+        EXPECT_NE(ReadFileBytes(path).find("Generated file, do not edit.\r\n"), std::string::npos);
+    }
+}
+
+bool Running(const std::string& pidFile)
+{
+    std::string pid = ReadFileBytes(pidFile);
+    while (!pid.empty() && pid.back() == '\n')
+        pid.pop_back();
+    std::ifstream file("/proc/" + pid + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    size_t close = stat.rfind(')');
+    // A zombie has ended: only its parent's wait is missing.
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+// A web server check that does not end is ended at its time limit, with
+// what it started, and counted as a problem. The sleep divisor shortens
+// the limit's 60 s to 60 ms.
+TEST(VtdCheck, WebServerCheckIsEndedAtItsTimeLimit)
+{
+    Installation inst;
+    std::string t = inst.temp.Path();
+    fs::create_directories(inst.install + "/apache/bin");
+    std::string program = inst.install + "/apache/bin/httpd";
+    WriteFileBytes(program, "#!/bin/sh\necho checking\nsleep 120 &\necho $! >" + ShellWord(t + "/grandchild") +
+                                "\necho $$ >" + ShellWord(t + "/child") + "\nwait\n");
+    fs::permissions(program, fs::perms::owner_all);
+    CheckRun run = RunCheck(inst.settings, "-o " + ShellWord(t + "/out"), t + "/stderr", "VTD_SLEEP_DIVISOR=1000");
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "checking")) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "web server check: no result after 60 s; it was ended")) << run.out;
+    EXPECT_TRUE(HasLine(run.out, "Settings not OK: 1 problem")) << run.out;
+    // Both are gone (the killed grandchild waits at most for its new parent
+    // to reap it).
+    ASSERT_TRUE(fs::exists(t + "/child") && fs::exists(t + "/grandchild")) << run.out;
+    EXPECT_FALSE(Running(t + "/child"));
+    for (int i = 0; i < 500 && Running(t + "/grandchild"); ++i)
+        usleep(10000);
+    EXPECT_FALSE(Running(t + "/grandchild"));
 }
 
 } // namespace

@@ -285,3 +285,107 @@ TEST_F(HttpdApacheTest, InjectedValuesNeverReachTheConfiguration)
     EXPECT_EQ(check.status, 0) << check.output;
     EXPECT_NE(check.output.find("Syntax OK"), std::string::npos) << check.output;
 }
+
+// What the settings refuse, held against Debian's Apache: every value the
+// settings accept gives a configuration that "apache2 -t" passes, and the
+// values Apache refuses, written as they are, do stop it, so that each
+// refusal is one the web server needs.
+TEST_F(HttpdApacheTest, EveryAcceptedValuePassesApache)
+{
+    enum Kind { Alias, HttpForward, HttpsForward, SamePorts };
+    struct Case {
+        Kind kind;
+        std::string value;
+        bool refused;        // by the settings
+        bool apacheRefuses;  // written as it is
+    } cases[] = {
+        {Alias, "a.test", false, false},
+        {Alias, "my_host-1.test:8080", false, false},
+        {Alias, "a.test:65535", false, false},
+        {Alias, "127.0.0.1:1", false, false},
+        {Alias, "a:b", true, true},
+        {Alias, "a:0", true, true},
+        {Alias, "a:99999", true, true},
+        {Alias, "a:", true, true},
+        {Alias, "*", true, true},
+        {Alias, "*.a.test", true, true},
+        {Alias, "[::1]", true, true},
+        {Alias, "a:80x", true, false},  // Apache reads the port as 80
+        {HttpForward, "https://x.test/", false, false},
+        {HttpForward, "http://x.test/a\\b", false, false},
+        {HttpForward, "https://x.test/\\", true, true},
+        {HttpForward, "x.test", true, true},
+        {HttpForward, "/moved", true, false},  // a redirect within the host
+        {HttpsForward, "https://y.test:8443/", false, false},
+        {HttpsForward, "www.y.test", true, true},
+        {HttpsForward, "https://y.test/\\", true, true},
+        {SamePorts, "", true, true},
+    };
+    auto hex = [](int number) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%08x", number);
+        return std::string(text);
+    };
+    auto regText = [](const std::string& text) { return Replace(Replace(text, "\\", "\\\\"), "\"", "\\\""); };
+    const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantry\\Server";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value + (c.kind == SamePorts ? "PortNumber = HttpsPortNumber" : ""));
+        bool https = c.kind == HttpsForward || c.kind == SamePorts;
+        if (https && !haveOpenssl) {
+            std::printf("openssl is not installed: HTTPS case not run\n");
+            continue;
+        }
+        // The value in the settings, and what the settings make of it.
+        int httpsPort = c.kind == SamePorts ? Config.PortNumber : Config.HttpsPortNumber;
+        std::string hive = "Windows Registry Editor Version 5.00\r\n\r\n" + key + "]\r\n\"InstallFolder\"=\"" +
+                           regText(install) + "\"\r\n\"PortNumber\"=dword:" + hex(Config.PortNumber) +
+                           "\r\n\"HttpsEnabled\"=dword:" + hex(https ? 1 : 0) + "\r\n\"HttpsPortNumber\"=dword:" +
+                           hex(httpsPort) + "\r\n";
+        if (c.kind == HttpForward || c.kind == HttpsForward)
+            hive += std::string("\"") + (c.kind == HttpForward ? "HttpForward" : "HttpsForward") + "\"=\"" +
+                    regText(c.value) + "\"\r\n";
+        hive += key + "\\default]\r\n\"path\"=\"" + regText(root + "/sites/default") + "\"\r\n";
+        hive += key + "\\s]\r\n\"path\"=\"" + regText(root + "/sites/s") + "\"\r\n" + key + "\\s\\" +
+                (c.kind == Alias ? c.value : "s.test") + "]\r\n";
+        UseSettings(hive);
+        ServerConfig loaded{};
+        SetInstanceName(loaded, "vtd");
+        ASSERT_TRUE(LoadSettings(loaded));
+        std::string refusals;
+        for (const std::string& line : loaded.Refusals)
+            refusals += line + "\n";
+        EXPECT_EQ(loaded.Refusals.size(), c.refused ? 1u : 0u) << refusals;
+        if (loaded.Refusals.empty()) {
+            WriteWebConfig(loaded);
+            CommandResult check = ApacheCommand("-t");
+            EXPECT_EQ(check.status, 0) << check.output;
+            EXPECT_NE(check.output.find("Syntax OK"), std::string::npos) << check.output;
+        }
+        ClearSites(loaded);
+
+        // The same value written as it is.
+        if (!c.refused || !c.apacheRefuses)
+            continue;
+        ServerConfig raw{};
+        CopyText(raw.InstallFolder, Config.InstallFolder);
+        raw.PortNumber = Config.PortNumber;
+        raw.HttpEnabled = 1;
+        raw.RtmpPortNumber = Config.RtmpPortNumber;
+        raw.HttpsEnabled = https ? 1 : 0;
+        raw.HttpsPortNumber = httpsPort;
+        if (c.kind == HttpForward)
+            CopyText(raw.HttpForward, c.value.c_str());
+        if (c.kind == HttpsForward)
+            CopyText(raw.HttpsForward, c.value.c_str());
+        for (SiteConfig* site : SiteRecords()) {
+            auto* copy = new SiteConfig(*site);
+            if (c.kind == Alias && std::string(copy->name) == "b")
+                CopyText(copy->aliases[1], c.value.c_str());
+            raw.Sites.Append(copy);
+        }
+        WriteWebConfig(raw);
+        CommandResult check = ApacheCommand("-t");
+        EXPECT_NE(check.status, 0) << "Apache takes it after all:\n" << check.output;
+        ClearSites(raw);
+    }
+}

@@ -1,5 +1,6 @@
 // The .reg hive loader: value forms, encodings, merging, refusals.
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -167,6 +168,50 @@ TEST_F(RegistryTest, SubkeysEnumerateInCaseInsensitiveOrder)
     EXPECT_TRUE(SettingsEnumKey(key, 1, tiny, sizeof tiny));
     EXPECT_FALSE(SettingsEnumKey(key, 4, tiny, sizeof tiny));
     SettingsCloseKey(key);
+}
+
+// Enumeration walks on from where the last call stopped; any order of
+// indexes, two handles on one key, and a subkey added in between still give
+// the name at that index.
+TEST_F(RegistryTest, EnumerationByIndexInAnyOrder)
+{
+    std::string text = V5;
+    std::vector<std::string> names;
+    for (int i = 0; i < 2000; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "site%05d", i * 2);
+        names.emplace_back(name);
+        text += "[HKEY_LOCAL_MACHINE\\S\\" + names.back() + "]\r\n";
+    }
+    UseText(text);
+    EXPECT_EQ(Subkeys("S"), names);
+    SettingsKey a = nullptr, b = nullptr;
+    ASSERT_TRUE(SettingsOpenKey("S", &a));
+    ASSERT_TRUE(SettingsOpenKey("s", &b));
+    char name[32];
+    for (uint32_t index : {5u, 6u, 1999u, 0u, 1000u, 999u, 1000u, 1001u}) {
+        SCOPED_TRACE(index);
+        ASSERT_TRUE(SettingsEnumKey(a, index, name, sizeof name));
+        EXPECT_EQ(name, names[index]);
+        ASSERT_TRUE(SettingsEnumKey(b, 1999 - index, name, sizeof name));
+        EXPECT_EQ(name, names[1999 - index]);
+    }
+    EXPECT_FALSE(SettingsEnumKey(a, 2000, name, sizeof name));
+    // A new subkey before the last position shifts the names after it.
+    ASSERT_TRUE(SettingsEnumKey(a, 1000, name, sizeof name));
+    SettingsKey added = nullptr;
+    ASSERT_TRUE(SettingsCreateKey("S\\site00001", &added));
+    SettingsCloseKey(added);
+    names.insert(names.begin() + 1, "site00001");
+    for (uint32_t index : {1001u, 1u, 2u, 2000u}) {
+        SCOPED_TRACE(index);
+        ASSERT_TRUE(SettingsEnumKey(a, index, name, sizeof name));
+        EXPECT_EQ(name, names[index]);
+    }
+    EXPECT_FALSE(SettingsEnumKey(a, 2001, name, sizeof name));
+    SettingsCloseKey(a);
+    SettingsCloseKey(b);
+    EXPECT_EQ(Subkeys("S"), names);
 }
 
 TEST_F(RegistryTest, Regedit4ExpandableTextIsAnsi)
