@@ -46,8 +46,8 @@ void CloseProcess(ProcessHandle& handle);
 // names longer than the 15 characters kept there, the last part of argv[0]
 // is compared as well). Zombies and the calling process are skipped.
 //
-// The environment variable VTD_PROCESS_FOLDER, when set, confines every
-// lookup to processes whose executable lies in that folder tree. Tests set
+// The environment variable VTD_PROCESS_FOLDER, when set, confines the
+// lookups by name to processes whose executable lies in that folder tree. Tests set
 // it so that a daemon under test never sees or touches processes of the
 // same names that belong to someone else on the machine.
 int FindProcessByName(const char* name);
@@ -62,6 +62,61 @@ enum class TerminateResult {
 // SIGTERM, a bounded wait of a few seconds, then SIGKILL. A process that is
 // our child is reaped.
 TerminateResult TerminateProcessByName(int pid, const char* name);
+
+// The program path a process was started under: argv[0] on Linux (the path
+// as given, links not resolved), the image path on Windows; "" when it
+// cannot be read.
+std::string ProcessProgramPath(int pid);
+
+// Process id of the first live process (zombies and the caller skipped)
+// started under the program path path, as ProcessProgramPath gives it
+// (Windows: compared ignoring letter case; Linux: a script also matches by
+// its path after the interpreter's); 0 when there is none. Processes of the
+// same name started from elsewhere never match.
+int FindProcessByPath(const char* path);
+
+// Ends the process pid if it still runs under the program path path, as
+// TerminateProcessByName does.
+TerminateResult TerminateProcessByPath(int pid, const char* path);
+
+// Process id of the first live process named name (as FindProcessByName)
+// that descends from the calling process, or that carries ProgramMarker
+// with one of programs (a descendant of an earlier run of them); 0 when
+// there is none. Windows: only the processes the caller started itself
+// descend from it there (the parent's id is kept, not the line).
+int FindDescendantByName(const char* name, const std::vector<std::string>& programs);
+
+// Process id of the first live process that runs the command line: its
+// arguments are those SplitCommandLine gives (Windows: its image path is
+// the command line's program); 0 when there is none.
+int FindProcessByCommandLine(const char* commandLine);
+
+// A handle to a running process that need not be a child of the caller:
+// it can be waited on, but not reaped. false when the process is gone.
+bool OpenProcessHandle(int pid, ProcessHandle& handle);
+
+// Whether the process has ended; when it has, status is its exit code (or
+// 128 + the signal that ended it), or -1 when that is not known (not a
+// child of the caller). A child is reaped here; CloseProcess still
+// releases the handle.
+bool QueryProcessExit(ProcessHandle& handle, int& status);
+
+// Makes the caller the one that descendants come back to when their parent
+// ends (Linux: the child subreaper), so a program's descendants that leave
+// its process group (a double fork, setsid) are still the caller's to end.
+// Windows has no such handing over; there it does nothing. false when the
+// system refused.
+bool AdoptOrphanedDescendants();
+
+// Ends the caller's adopted descendants (children it did not start
+// itself) that carry ProgramMarker with program, or carry none; with
+// program null, every adopted descendant but those marked with spare. Each
+// one's own process group goes with it when it leads one. The ended ones
+// are reaped. Nothing on Windows.
+void EndAdoptedProcesses(const char* program, const char* spare = nullptr);
+
+// Reaps the adopted descendants that have ended.
+void ReapAdoptedProcesses();
 
 // Ends what is left of the process group groupId, the group of a managed
 // child whose leader has ended and been reaped (a program that started

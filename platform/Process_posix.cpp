@@ -11,10 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <functional>
+#include <mutex>
+#include <set>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <strings.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -52,6 +56,11 @@ bool PollEnded(int pidfd, int milliseconds)
             return true; // a broken handle: nothing left to wait on
     }
 }
+
+// The children started by SpawnProcess whose handle is still open: they are
+// reaped through their handle, never as adopted processes.
+std::mutex spawnedLock;
+std::set<int> spawned;
 
 void ReapIfChild(int pidfd)
 {
@@ -230,6 +239,8 @@ bool SpawnProcess(const char* commandLine, ProcessHandle& handle)
     }
     handle.pid = pid;
     handle.handle = fd;
+    std::lock_guard<std::mutex> guard(spawnedLock);
+    spawned.insert(pid);
     return true;
 }
 
@@ -249,6 +260,8 @@ void CloseProcess(ProcessHandle& handle)
             ReapIfChild(fd);
         close(fd);
         errno = saved;
+        std::lock_guard<std::mutex> guard(spawnedLock);
+        spawned.erase(handle.pid);
     }
     handle = ProcessHandle{};
 }
@@ -378,4 +391,291 @@ bool SetProcessPrivilege(const char* name, bool enable)
     (void)name;
     (void)enable;
     return true;
+}
+
+namespace {
+
+// "pid (comm) state ppid pgrp ..." of /proc/PID/stat.
+struct ProcessStat {
+    char state = 0;
+    int parent = 0;
+    int group = 0;
+};
+
+bool ReadStat(int pid, ProcessStat& stat)
+{
+    std::string text = ReadProcFile(pid, "stat");
+    size_t paren = text.rfind(')');
+    if (paren == std::string::npos)
+        return false;
+    return std::sscanf(text.c_str() + paren + 1, " %c %d %d", &stat.state, &stat.parent, &stat.group) == 3;
+}
+
+bool IsLive(const ProcessStat& stat)
+{
+    return stat.state != 'Z' && stat.state != 'X' && stat.state != 'x';
+}
+
+// Calls visit with every process id of /proc but the caller's own, until it
+// returns false.
+void ForEachProcess(const std::function<bool(int)>& visit)
+{
+    int self = getpid();
+    DIR* dir = opendir("/proc");
+    if (dir == nullptr)
+        return;
+    while (struct dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid <= 0 || pid == self)
+            continue;
+        if (!visit(static_cast<int>(pid)))
+            break;
+    }
+    closedir(dir);
+}
+
+std::vector<std::string> NulSeparated(const std::string& raw)
+{
+    std::vector<std::string> parts;
+    for (size_t start = 0; start < raw.size();) {
+        size_t end = raw.find('\0', start);
+        if (end == std::string::npos)
+            end = raw.size();
+        parts.push_back(raw.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// The program path a descendant was started from, by the variable it
+// inherited; "" when it has none (or its environment cannot be read).
+std::string MarkerOf(int pid)
+{
+    const std::string prefix = std::string(ProgramMarker) + "=";
+    for (const std::string& entry : NulSeparated(ReadProcFile(pid, "environ")))
+        if (entry.compare(0, prefix.size(), prefix) == 0)
+            return entry.substr(prefix.size());
+    return {};
+}
+
+// Whether pid runs the program path: its argv[0], or for a script its
+// first argument after the interpreter (the system's own argv[0] for a
+// script; its name is then the script's).
+bool StartedFrom(int pid, const char* path)
+{
+    ProcessStat stat;
+    if (!ReadStat(pid, stat) || !IsLive(stat))
+        return false;
+    std::vector<std::string> argv = NulSeparated(ReadProcFile(pid, "cmdline"));
+    if (argv.empty())
+        return false;
+    if (argv[0] == path)
+        return true;
+    if (argv.size() < 2 || argv[1] != path)
+        return false;
+    std::string comm = ReadProcFile(pid, "comm");
+    if (!comm.empty() && comm.back() == '\n')
+        comm.pop_back();
+    const char* slash = std::strrchr(path, '/');
+    std::string base = slash != nullptr ? slash + 1 : path;
+    return !comm.empty() && base.compare(0, comm.size(), comm) == 0 && (base.size() == comm.size() || comm.size() == 15);
+}
+
+// Ends the process behind pidfd: SIGTERM, a bounded wait, SIGKILL; reaps it
+// when it is our child.
+TerminateResult EndPinned(int fd)
+{
+    if (SendSignal(fd, SIGTERM) != 0)
+        return errno == ESRCH ? TerminateResult::Ended : TerminateResult::Denied;
+    TerminateResult result = TerminateResult::Ended;
+    if (!PollEnded(fd, TerminateGraceMs)) {
+        SendSignal(fd, SIGKILL);
+        if (!PollEnded(fd, KillWaitMs))
+            result = TerminateResult::Failed;
+    }
+    if (result == TerminateResult::Ended)
+        ReapIfChild(fd);
+    return result;
+}
+
+bool IsSpawned(int pid)
+{
+    std::lock_guard<std::mutex> guard(spawnedLock);
+    return spawned.count(pid) != 0;
+}
+
+// Children of the caller that it did not start itself: descendants of its
+// programs that the system handed over when their parents ended. The
+// caller's own group holds the programs it runs to completion itself; the
+// managed programs and all their descendants live in other groups.
+void ForEachAdopted(const std::function<void(int, const ProcessStat&)>& visit)
+{
+    int self = getpid();
+    int ownGroup = getpgrp();
+    ForEachProcess([&](int pid) {
+        ProcessStat stat;
+        if (ReadStat(pid, stat) && stat.parent == self && stat.group != ownGroup && !IsSpawned(pid))
+            visit(pid, stat);
+        return true;
+    });
+}
+
+} // namespace
+
+std::string ProcessProgramPath(int pid)
+{
+    std::string cmdline = ReadProcFile(pid, "cmdline");
+    return cmdline.substr(0, cmdline.find('\0'));
+}
+
+int FindProcessByPath(const char* path)
+{
+    int saved = errno;
+    int found = 0;
+    if (path != nullptr && *path != '\0')
+        ForEachProcess([&](int pid) {
+            if (StartedFrom(pid, path))
+                found = pid;
+            return found == 0;
+        });
+    errno = saved;
+    return found;
+}
+
+TerminateResult TerminateProcessByPath(int pid, const char* path)
+{
+    int fd = OpenPidFd(pid);
+    if (fd < 0)
+        return errno == ESRCH ? TerminateResult::Ended : TerminateResult::Denied;
+    // The id is pinned now; make sure it still runs the program.
+    TerminateResult result = StartedFrom(pid, path) ? EndPinned(fd) : TerminateResult::Ended;
+    int error = errno;
+    close(fd);
+    errno = error;
+    return result;
+}
+
+int FindDescendantByName(const char* name, const std::vector<std::string>& programs)
+{
+    int saved = errno;
+    int self = getpid();
+    int found = 0;
+    ForEachProcess([&](int pid) {
+        if (!ProcessMatches(pid, name))
+            return true;
+        std::string marker = MarkerOf(pid);
+        for (const std::string& program : programs)
+            if (!marker.empty() && marker == program)
+                found = pid;
+        // Up the line of parents: orphans come back to the caller while it
+        // runs, so every descendant still has it among its ancestors.
+        ProcessStat stat;
+        for (int at = pid, steps = 0; found == 0 && at > 1 && steps < 4096 && ReadStat(at, stat); steps++) {
+            if (stat.parent == self)
+                found = pid;
+            at = stat.parent;
+        }
+        return found == 0;
+    });
+    errno = saved;
+    return found;
+}
+
+int FindProcessByCommandLine(const char* commandLine)
+{
+    int saved = errno;
+    std::vector<std::string> wanted = SplitCommandLine(commandLine);
+    int found = 0;
+    if (!wanted.empty())
+        ForEachProcess([&](int pid) {
+            ProcessStat stat;
+            if (ReadStat(pid, stat) && IsLive(stat) && NulSeparated(ReadProcFile(pid, "cmdline")) == wanted)
+                found = pid;
+            return found == 0;
+        });
+    errno = saved;
+    return found;
+}
+
+bool OpenProcessHandle(int pid, ProcessHandle& handle)
+{
+    handle = ProcessHandle{};
+    int fd = OpenPidFd(pid);
+    if (fd < 0)
+        return false;
+    handle.pid = pid;
+    handle.handle = fd;
+    return true;
+}
+
+bool QueryProcessExit(ProcessHandle& handle, int& status)
+{
+    status = -1;
+    if (handle.handle < 0)
+        return true;
+    int fd = static_cast<int>(handle.handle);
+    if (!PollEnded(fd, 0))
+        return false;
+    int saved = errno;
+    siginfo_t info {};
+    // Reaped here when it is our child; the status of one that is not (a
+    // process taken over from an earlier run) is not known.
+    if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(fd), &info, WEXITED | WNOHANG) == 0 &&
+        info.si_pid != 0)
+        status = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+    errno = saved;
+    return true;
+}
+
+bool AdoptOrphanedDescendants()
+{
+    return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+}
+
+void EndAdoptedProcesses(const char* program, const char* spare)
+{
+    int saved = errno;
+    ReapAdoptedProcesses();
+    // A process ended here may leave children of its own, which come back
+    // to the caller in turn: a few rounds, until none is left.
+    for (int round = 0; round < 8; round++) {
+        std::vector<std::pair<int, int>> ending; // pid, group when it leads one
+        ForEachAdopted([&](int pid, const ProcessStat& stat) {
+            if (!IsLive(stat))
+                return;
+            std::string marker = MarkerOf(pid);
+            // One without the variable (it cleared its environment) cannot
+            // be told apart and goes with whichever program ends.
+            bool ours = program != nullptr ? marker == program || marker.empty()
+                                           : spare == nullptr || marker != spare;
+            if (ours)
+                ending.emplace_back(pid, stat.group == pid ? pid : 0);
+        });
+        if (ending.empty())
+            break;
+        for (const auto& [pid, group] : ending) {
+            int fd = OpenPidFd(pid);
+            if (fd >= 0) {
+                EndPinned(fd);
+                close(fd);
+            }
+            // What it started in its own group (it left its program's
+            // group with setsid) goes with it.
+            if (group != 0)
+                TerminateProcessGroup(group);
+        }
+        ReapAdoptedProcesses();
+    }
+    errno = saved;
+}
+
+void ReapAdoptedProcesses()
+{
+    int saved = errno;
+    ForEachAdopted([](int pid, const ProcessStat& stat) {
+        if (!IsLive(stat))
+            waitpid(pid, nullptr, WNOHANG);
+    });
+    errno = saved;
 }

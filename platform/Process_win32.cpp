@@ -183,3 +183,176 @@ void IgnoreStraySignals()
     // No signal of the system can end the daemon here: a closed peer makes
     // the send fail, a full disk the write.
 }
+
+namespace {
+
+std::string ImagePathOf(DWORD pid)
+{
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr)
+        return {};
+    char path[MAX_PATH * 4] = {};
+    DWORD size = sizeof(path);
+    bool known = ::QueryFullProcessImageNameA(process, 0, path, &size) != 0;
+    ::CloseHandle(process);
+    return known ? std::string(path, size) : std::string();
+}
+
+// Windows paths: letter case and the kind of slash do not matter.
+bool SamePath(std::string a, std::string b)
+{
+    for (std::string* text : {&a, &b})
+        for (char& c : *text)
+            if (c == '/')
+                c = '\\';
+    return EqualsNoCase(a.c_str(), b.c_str());
+}
+
+std::string FileNameOf(const std::string& path)
+{
+    size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+struct SnapshotEntry {
+    DWORD pid;
+    DWORD parent;
+    std::string name;
+};
+
+std::vector<SnapshotEntry> TakeSnapshot()
+{
+    std::vector<SnapshotEntry> entries;
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return entries;
+    PROCESSENTRY32 entry {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry))
+        entries.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
+    ::CloseHandle(snapshot);
+    return entries;
+}
+
+} // namespace
+
+std::string ProcessProgramPath(int pid)
+{
+    DWORD saved = ::GetLastError();
+    std::string path = ImagePathOf(static_cast<DWORD>(pid));
+    ::SetLastError(saved);
+    return path;
+}
+
+int FindProcessByPath(const char* path)
+{
+    if (path == nullptr || *path == '\0')
+        return 0;
+    DWORD saved = ::GetLastError();
+    DWORD self = ::GetCurrentProcessId();
+    std::string name = FileNameOf(path);
+    int found = 0;
+    for (const SnapshotEntry& entry : TakeSnapshot()) {
+        if (entry.pid != self && EqualsNoCase(entry.name.c_str(), name.c_str()) && SamePath(ImagePathOf(entry.pid), path)) {
+            found = static_cast<int>(entry.pid);
+            break;
+        }
+    }
+    ::SetLastError(saved);
+    return found;
+}
+
+TerminateResult TerminateProcessByPath(int pid, const char* path)
+{
+    HANDLE process = ::OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr)
+        return ::GetLastError() == ERROR_INVALID_PARAMETER ? TerminateResult::Ended : TerminateResult::Denied;
+    char image[MAX_PATH * 4] = {};
+    DWORD size = sizeof(image);
+    bool same = ::QueryFullProcessImageNameA(process, 0, image, &size) != 0 && SamePath(image, path);
+    ::CloseHandle(process);
+    // Still the process that was found: end it as by name.
+    return same ? TerminateProcessByName(pid, FileNameOf(path).c_str()) : TerminateResult::Ended;
+}
+
+int FindDescendantByName(const char* name, const std::vector<std::string>& programs)
+{
+    (void)programs; // another process's environment is not read here
+    DWORD saved = ::GetLastError();
+    DWORD self = ::GetCurrentProcessId();
+    std::vector<SnapshotEntry> entries = TakeSnapshot();
+    int found = 0;
+    for (const SnapshotEntry& entry : entries) {
+        if (entry.pid == self || !EqualsNoCase(entry.name.c_str(), name))
+            continue;
+        DWORD at = entry.parent;
+        for (int steps = 0; found == 0 && at != 0 && steps < 64; steps++) {
+            if (at == self) {
+                found = static_cast<int>(entry.pid);
+                break;
+            }
+            DWORD next = 0;
+            for (const SnapshotEntry& parent : entries)
+                if (parent.pid == at)
+                    next = parent.parent;
+            at = next;
+        }
+        if (found != 0)
+            break;
+    }
+    ::SetLastError(saved);
+    return found;
+}
+
+int FindProcessByCommandLine(const char* commandLine)
+{
+    std::string line = commandLine != nullptr ? commandLine : "";
+    std::string program;
+    if (!line.empty() && line[0] == '"') {
+        size_t close = line.find('"', 1);
+        program = line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    } else {
+        program = line.substr(0, line.find_first_of(" \t"));
+    }
+    return FindProcessByPath(program.c_str());
+}
+
+bool OpenProcessHandle(int pid, ProcessHandle& handle)
+{
+    handle = ProcessHandle{};
+    HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr)
+        return false;
+    handle.pid = pid;
+    handle.handle = reinterpret_cast<intptr_t>(process);
+    return true;
+}
+
+bool QueryProcessExit(ProcessHandle& handle, int& status)
+{
+    status = -1;
+    if (handle.handle <= 0)
+        return true;
+    DWORD saved = ::GetLastError();
+    bool ended = ::WaitForSingleObject(AsHandle(handle.handle), 0) != WAIT_TIMEOUT;
+    DWORD code = 0;
+    if (ended && ::GetExitCodeProcess(AsHandle(handle.handle), &code))
+        status = static_cast<int>(code);
+    ::SetLastError(saved);
+    return ended;
+}
+
+bool AdoptOrphanedDescendants()
+{
+    return true;
+}
+
+void EndAdoptedProcesses(const char* program, const char* spare)
+{
+    (void)program;
+    (void)spare;
+}
+
+void ReapAdoptedProcesses()
+{
+}

@@ -7,9 +7,12 @@
 #include <mutex>
 
 #include <string>
+#include <vector>
 
 #include "log/Log.h"
 #include "platform/Registry.h"
+#include "platform/Service.h"
+#include "platform/SystemInfo.h"
 #include "platform/Text.h"
 
 List ProcessTable;
@@ -29,6 +32,54 @@ std::string ExecutableName(const char* name)
     return std::string(name) + ExecutableSuffix;
 }
 
+// The media converter of this installation, and the programs whose
+// descendants count as the installation's own; set by
+// SetInstallationPrograms.
+std::mutex installationLock;
+std::string mediaConverter;
+
+// A report line that is not about an OS error.
+template <typename... Args>
+void LogLine(const char* format, Args... args)
+{
+    SetLastOsError(0);
+    LogError(format, args...);
+}
+
+bool IsMediaConverterName(const char* name)
+{
+    for (const char* converter : {"ffmpeg", "ffmpeg32"})
+        if (EqualsNoCase(name, converter) || EqualsNoCase(name, ExecutableName(converter).c_str()))
+            return true;
+    return false;
+}
+
+// Ends every process started under the program path path.
+void KillProcessesStartedFrom(const std::string& path, const char* name)
+{
+    for (;;) {
+        int pid = FindProcessByPath(path.c_str());
+        if (pid == 0)
+            return;
+        TerminateResult result = TerminateProcessByPath(pid, path.c_str());
+        if (result == TerminateResult::Denied) {
+            LogError("OpenProcess %s", name);
+            return;
+        }
+        if (result == TerminateResult::Failed)
+            return;
+    }
+}
+
+// Program paths of the managed programs.
+std::vector<std::string> ManagedProgramPaths()
+{
+    std::vector<std::string> paths;
+    for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next)
+        paths.push_back(ProgramPath(static_cast<ManagedProcess*>(node->item)));
+    return paths;
+}
+
 // Held around every program start. StopServer takes it after setting
 // StopRequested, so a start that saw the flag clear has finished (and its
 // process can be terminated by name) before the terminations begin, and no
@@ -36,6 +87,11 @@ std::string ExecutableName(const char* name)
 std::mutex startLock;
 
 } // namespace
+
+std::string ProgramPath(const ManagedProcess* process)
+{
+    return std::string(process->folder) + PathSeparator + process->name;
+}
 
 bool BuildCommandLine(const ManagedProcess* process, char* commandLine, size_t size)
 {
@@ -94,29 +150,52 @@ void AddManagedProcess(const char* name, const char* folder, const char* argumen
     CopyText(process->arguments, arguments);
     ProcessTable.Append(process);
 
-    char path[ManagedTextSize * 2 + 2];
-    std::snprintf(path, sizeof(path), "%s%c%s", process->folder, PathSeparator, process->name);
-    KillProcessByName(process->name);
-    AuthorizeFirewallProgram(path);
+    // Copies of this installation's program left by an earlier run; the
+    // same program started from elsewhere is someone else's.
+    std::string path = ProgramPath(process);
+    KillProcessesStartedFrom(path, process->name);
+    AuthorizeFirewallProgram(path.c_str());
     StartProcess(process);
 }
 
 void MonitorProcesses()
 {
+    ReapAdoptedProcesses();
     for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
         if (StopRequested)
             return;
         auto* process = static_cast<ManagedProcess*>(node->item);
         if (!WaitForProcess(process->process, 10))
             continue;
-        // Ended, or never started: release the old process, end what it may
-        // have left running in its process group, and start anew.
-        int group = process->process.pid;
-        CloseProcess(process->process);
-        TerminateProcessGroup(group);
-        Sleep(2000);
-        StartProcess(process);
+        RestartProcess(process, 2000);
     }
+}
+
+void RestartProcess(ManagedProcess* process, unsigned pauseMilliseconds)
+{
+    // Ended, or never started: release the old process, end what it may
+    // have left running in its process group and what left that group and
+    // came back to the daemon, and start anew.
+    // The group of a process taken over from an earlier run is left: its
+    // id may belong to someone else by now, since nothing held it.
+    int group = process->takenOver ? 0 : process->process.pid;
+    process->takenOver = false;
+    CloseProcess(process->process);
+    TerminateProcessGroup(group);
+    EndAdoptedProcesses(ProgramPath(process).c_str());
+    Sleep(pauseMilliseconds);
+    StartProcess(process);
+}
+
+ManagedProcess* FindManagedProcess(const char* name)
+{
+    std::string executable = ExecutableName(name);
+    for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
+        auto* process = static_cast<ManagedProcess*>(node->item);
+        if (executable == process->name)
+            return process;
+    }
+    return nullptr;
 }
 
 std::string ManagedProgramNames()
@@ -135,16 +214,15 @@ void TerminateProcessGroupsOf(const char* name)
     std::string executable = ExecutableName(name);
     for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
         auto* process = static_cast<ManagedProcess*>(node->item);
-        if (executable == process->name)
+        if (executable == process->name) {
             TerminateProcessGroup(process->process.pid);
+            EndAdoptedProcesses(ProgramPath(process).c_str());
+        }
     }
 }
 
 bool StartDatabaseServer(const ServerConfig& config)
 {
-    for (const char* name : DatabaseServerNames)
-        if (IsProcessRunning(ExecutableName(name).c_str()))
-            return false;
     const char* install = config.InstallFolder;
     const char sep = PathSeparator;
     char folder[ManagedTextSize];
@@ -153,6 +231,41 @@ bool StartDatabaseServer(const ServerConfig& config)
     FormatToField(arguments, sizeof(arguments),
                   "-b \"%s%cmysql\" -h \"%s%cmysql%cdata\" --init-file=\"%s%cmysql%cmy.ini\"", install, sep, install,
                   sep, sep, install, sep, sep);
+
+    // The installation's own server, left running by an earlier run: it is
+    // supervised again from its process (it is not the daemon's child), and
+    // started anew when it exits. It is never terminated.
+    auto* own = new ManagedProcess{};
+    CopyText(own->name, ExecutableName("mysqld").c_str());
+    CopyText(own->folder, folder);
+    CopyText(own->arguments, arguments);
+    char commandLine[CommandLineLimit + 1];
+    if (BuildCommandLine(own, commandLine, sizeof(commandLine))) {
+        int pid = FindProcessByCommandLine(commandLine);
+        if (pid != 0 && OpenProcessHandle(pid, own->process)) {
+            own->takenOver = true;
+            ProcessTable.Append(own);
+            LogLine("database server %s (pid %d) of an earlier run is running; it is supervised again",
+                    ProgramPath(own).c_str(), pid);
+            ServiceSetProgress("Database server of an earlier run supervised again: pid " + std::to_string(pid));
+            return false;
+        }
+    }
+    delete own;
+
+    // Any other database server is left alone, and none of the
+    // installation's is started beside it: it would find the port taken.
+    for (const char* name : DatabaseServerNames) {
+        int pid = FindProcessByName(ExecutableName(name).c_str());
+        if (pid != 0) {
+            std::string program = ProcessProgramPath(pid);
+            LogLine("a database server runs already (pid %d, %s): the installation's own is not started", pid,
+                    program.c_str());
+            ServiceSetProgress("Database server not started: one runs already, pid " + std::to_string(pid) + " " +
+                               program);
+            return false;
+        }
+    }
     AddManagedProcess("mysqld", folder, arguments);
     return true;
 }
@@ -162,13 +275,49 @@ bool IsProcessRunning(const char* name)
     return FindProcessByName(name) != 0;
 }
 
+void SetInstallationPrograms(const ServerConfig& config)
+{
+    std::lock_guard<std::mutex> guard(installationLock);
+    mediaConverter = MediaConverterPath(config);
+}
+
+std::string MediaConverterPath(const ServerConfig& config)
+{
+    if (config.FfmpegPathSet)
+        return config.FfmpegPath;
+    return std::string(config.InstallFolder) + PathSeparator + "bin" + PathSeparator +
+           (IsNativeX86() ? "ffmpeg32" : "ffmpeg") + ExecutableSuffix;
+}
+
 void KillProcessByName(const char* name)
 {
-    for (;;) {
-        int pid = FindProcessByName(name);
+    if (std::strchr(name, PathSeparator) != nullptr || std::strchr(name, '/') != nullptr) {
+        KillProcessesStartedFrom(name, name);
+        return;
+    }
+    for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
+        auto* process = static_cast<ManagedProcess*>(node->item);
+        if (EqualsNoCase(process->name, name))
+            KillProcessesStartedFrom(ProgramPath(process), process->name);
+    }
+    if (!IsMediaConverterName(name))
+        return;
+    std::string converter;
+    {
+        std::lock_guard<std::mutex> guard(installationLock);
+        converter = mediaConverter;
+    }
+    if (!converter.empty())
+        KillProcessesStartedFrom(converter, name);
+    // Converters that the installation's programs started, wherever their
+    // program lies.
+    std::vector<std::string> programs = ManagedProgramPaths();
+    for (int rounds = 0; rounds < 1000; rounds++) {
+        int pid = FindDescendantByName(name, programs);
         if (pid == 0)
             return;
-        TerminateResult result = TerminateProcessByName(pid, name);
+        std::string path = ProcessProgramPath(pid);
+        TerminateResult result = TerminateProcessByPath(pid, path.c_str());
         if (result == TerminateResult::Denied) {
             LogError("OpenProcess %s", name);
             return;

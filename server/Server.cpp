@@ -52,14 +52,39 @@ int Usage()
 // Longest wait for a database server the daemon started itself.
 constexpr unsigned DatabaseStartLimitMilliseconds = 10000;
 
+// Steps in which the wait looks at the database server's process.
+constexpr unsigned DatabaseWatchStepMilliseconds = 500;
+
+// Waits until the database server that start-up started answers, at most
+// the start limit while it runs. One that exits meanwhile is reported and
+// started again as the supervisor would, and the wait begins anew.
 void WaitForDatabaseServer(const ServerConfig& config)
 {
-    for (ListNode* node = config.Sites.first; node != nullptr; node = node->next) {
-        const auto* site = static_cast<const SiteConfig*>(node->item);
-        if (site->sql_database[0] != '\0') {
-            DbWaitForServer(site, DatabaseStartLimitMilliseconds);
+    const SiteConfig* site = nullptr;
+    for (ListNode* node = config.Sites.first; node != nullptr && site == nullptr; node = node->next) {
+        const auto* candidate = static_cast<const SiteConfig*>(node->item);
+        if (candidate->sql_database[0] != '\0')
+            site = candidate;
+    }
+    if (site == nullptr)
+        return;
+    ManagedProcess* server = FindManagedProcess("mysqld");
+    for (unsigned waited = 0; waited < DatabaseStartLimitMilliseconds;) {
+        if (DbWaitForServer(site, DatabaseWatchStepMilliseconds) || EarlyStopRequested())
             return;
+        int status = -1;
+        if (server == nullptr || server->process.handle < 0 || !QueryProcessExit(server->process, status)) {
+            waited += DatabaseWatchStepMilliseconds;
+            continue;
         }
+        std::string exit = status < 0 ? std::string("exit status unknown") : "exit status " + std::to_string(status);
+        SetLastOsError(0);
+        LogError("database server %s%c%s exited during start-up (%s); starting it again", server->folder,
+                 PathSeparator, server->name, exit.c_str());
+        ServiceSetProgress("Database server exited during start-up (" + exit + "); starting it again");
+        RestartProcess(server, 2000);
+        ServiceSetProgress("Starting the database server");
+        waited = 0;
     }
 }
 
@@ -82,6 +107,9 @@ int RunProgram(int argc, char** argv);
 int ServerMain(int argc, char** argv)
 {
     IgnoreStraySignals();
+    // Descendants of the managed programs that leave their group come back
+    // to the daemon, to be ended with their program.
+    AdoptOrphanedDescendants();
     SettingsRememberStartFolder();
     int code = RunProgram(argc, argv);
     // Nothing runs any more that could look at the table or the settings.
@@ -231,6 +259,7 @@ bool InitServer(const char* instanceName)
     SetInstanceName(Config, instanceName);
     if (!LoadUsableSettings(Config, "start-up stopped"))
         return false;
+    SetInstallationPrograms(Config);
     // 8. The database server, unless one runs (or -m leaves it out). One
     //    started here is given time to accept connections, so the first
     //    connection finds it ready instead of failing and waiting 10 s.

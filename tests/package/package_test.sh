@@ -134,8 +134,11 @@ install)
     check "$unit: Type=notify" has_line "$units/$unit" "Type=notify"
     check "$unit: TimeoutStartSec=infinity" has_line "$units/$unit" "TimeoutStartSec=infinity"
     check "$unit: KillMode=process" has_line "$units/$unit" "KillMode=process"
-    check "$unit: Wants= the database server and the network" \
-      has_line "$units/$unit" "Wants=mariadb.service network-online.target"
+    # Ordered after the machine's database server, but never pulling it in:
+    # a running one keeps the installation's own from starting.
+    check "$unit: Wants= the network only" has_line "$units/$unit" "Wants=network-online.target"
+    check "$unit: does not pull in the machine's database server" bash -c '! grep -q "^Wants=.*mariadb" "$1"' _ \
+      "$units/$unit"
     check "$unit: After= the database server and the network" \
       has_line "$units/$unit" "After=mariadb.service network-online.target"
     check "$unit: Documentation= the man pages" has_line "$units/$unit" "Documentation=man:vtd(8) man:vtd.reg(5)"

@@ -111,9 +111,10 @@ TEST(Daemon, InterruptStopsChildrenAndLeavesDatabaseServer)
 {
     Sandbox box;
     CopyProgram(std::string(VTD_BIN_DIR) + "/rtmpd", box.temp / "other/mysqld");
-    CopyProgram(std::string(VTD_BIN_DIR) + "/rtmpd", box.temp / "other/ffmpeg");
+    // The installation's media converter (path_ffmpeg unset: bin/ffmpeg).
+    CopyProgram(std::string(VTD_BIN_DIR) + "/rtmpd", box.install + "/bin/ffmpeg");
     pid_t mysqld = box.Run(box.temp / "other/mysqld", {});
-    pid_t ffmpeg = box.Run(box.temp / "other/ffmpeg", {});
+    pid_t ffmpeg = box.Run(box.install + "/bin/ffmpeg", {});
     ASSERT_TRUE(WaitUntil([&] { return box.Running("ffmpeg").size() == 1 && box.Running("mysqld").size() == 1; }, 5000));
 
     pid_t daemon = box.RunDaemon({"-d"});
@@ -152,21 +153,26 @@ TEST(Daemon, InterruptStopsChildrenAndLeavesDatabaseServer)
     EXPECT_NE(output.find("vtpd: stopped (signal 15)"), std::string::npos) << output;
 }
 
-// A stale web server from an earlier run is ended before the new one starts,
-// even when it ignores SIGTERM.
+// A stale web server of this installation from an earlier run is ended
+// before the new one starts, even when it ignores SIGTERM and its program
+// file has been replaced since.
 TEST(Daemon, StaleProcessIsEndedBeforeTheNewStart)
 {
     Sandbox box;
-    CopyProgram("/bin/sleep", box.temp / "stale/httpd");
-    pid_t stale = box.Run(box.temp / "stale/httpd", {"1000"}, 100, {}, /*ignoreTerm=*/true);
+    const std::string httpd = box.install + "/apache/bin/httpd";
+    CopyProgram("/bin/sleep", httpd + ".old");
+    fs::rename(httpd + ".old", httpd);
+    pid_t stale = box.Run(httpd, {"1000"}, 100, {}, /*ignoreTerm=*/true);
     ASSERT_TRUE(WaitUntil([&] { return box.Running("httpd").size() == 1; }, 5000));
+    CopyProgram(std::string(VTD_BIN_DIR) + "/rtmpd", httpd + ".new");
+    fs::rename(httpd + ".new", httpd);
 
     pid_t daemon = box.RunDaemon({"-d", "-m", "-r", "-s"});
     int status = 0;
     ASSERT_TRUE(WaitUntil(
         [&] {
             std::vector<int> running = box.Running("httpd");
-            return !running.empty() && ExeOf(running[0]) == box.install + "/apache/bin/httpd";
+            return !running.empty() && ExeOf(running[0]) == httpd;
         },
         15000))
         << box.Output();

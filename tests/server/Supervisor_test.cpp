@@ -117,28 +117,35 @@ TEST_F(ProcessFixture, LookupByNameIgnoresCaseAndZombies)
     waitpid(zombie, nullptr, 0);
 }
 
-TEST_F(ProcessFixture, KillByNameEndsEveryCopyAndReapsOwnChildren)
+// Ending by program path: every process started from that path goes (and
+// our own children among them are reaped); the same program under the same
+// name from another folder stays. A bare name means the managed program of
+// that name, which is none here.
+TEST_F(ProcessFixture, KillByPathEndsEveryCopyOfThatPathOnly)
 {
+    const std::string path = box.temp / "vtdTestKill";
     pid_t first = Start("/bin/sleep", "vtdTestKill", {"1000"});
+    pid_t second = box.Run(path, {"1000"});
     CopyProgram("/bin/sleep", box.temp / "other/vtdTestKill");
-    pid_t second = box.Run(box.temp / "other/vtdTestKill", {"1000"});
-    pid_t other = Start("/bin/sleep", "vtdTestKeep", {"1000"});
-    ASSERT_TRUE(WaitUntil([&] { return box.Running("vtdTestKill").size() == 2; }, 5000));
+    pid_t elsewhere = box.Run(box.temp / "other/vtdTestKill", {"1000"});
+    ASSERT_TRUE(WaitUntil([&] { return box.Running("vtdTestKill").size() == 3; }, 5000));
+    EXPECT_EQ(FindProcessByPath((box.temp / "other/vtdTestKill").c_str()), elsewhere);
+    EXPECT_EQ(ProcessProgramPath(elsewhere), box.temp / "other/vtdTestKill");
 
     testing::internal::CaptureStderr();
-    KillProcessByName("VTDTESTKILL");
-    KillProcessByName("vtdTestNobody");
+    KillProcessByName("vtdTestKill");
+    KillProcessByName((box.temp / "vtdTestNobody").c_str());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(box.Running("vtdTestKill").size(), 3u);
 
-    EXPECT_TRUE(box.Running("vtdTestKill").empty());
-    // Both were children of this process: they have been reaped, not left
-    // as zombies.
+    KillProcessByName(path.c_str());
+    EXPECT_EQ(box.Running("vtdTestKill"), std::vector<int>{elsewhere});
+    EXPECT_EQ(FindProcessByPath(path.c_str()), 0);
     for (pid_t pid : {first, second}) {
         errno = 0;
         EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
         EXPECT_EQ(errno, ECHILD);
     }
-    EXPECT_EQ(box.Running("vtdTestKeep"), std::vector<int>{other});
 }
 
 TEST_F(ProcessFixture, StartedChildGetsOnlyStandardDescriptorsAndDefaultSignals)

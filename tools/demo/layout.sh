@@ -22,9 +22,14 @@ ln -sfn /usr/sbin/mariadbd "$dir/mysql/bin/mysqld"
 ln -sfn /usr/sbin/apache2 "$dir/apache/bin/httpd"
 
 # The database server reads $MYSQL_HOME/my.cnf after the system's files.
+# The daemon's -b makes this folder the server's base folder, and the plugin
+# folder would follow it (mysql/lib/mysql/plugin, which is not there): the
+# plugins that Debian's configuration loads (the compression providers) come
+# from Debian's own plugin folder.
 cat > "$dir/mysql/my.cnf" <<EOT
 [mysqld]
 user=root
+plugin-dir=/usr/lib/mysql/plugin
 socket=$dir/mysql/mysql.sock
 port=$dbport
 bind-address=127.0.0.1
