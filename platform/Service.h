@@ -54,6 +54,9 @@ ServiceStatusHandle ServiceRegisterControlHandler(const char* name, ServiceContr
 // start-pending: STATUS= and EXTEND_TIMEOUT_USEC= from the wait hint;
 // running: READY=1; stop-pending: STOPPING=1; stopped: STATUS= with the exit
 // code. false with the OS error set when the message cannot be sent.
+// On Windows the stopped report is held back until entry has returned, then
+// sent as the process's last act: the process ends with it, and
+// ServiceRunDispatcher does not return.
 bool ServiceSetStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 
 // A line saying what the service does now, for the service manager's status

@@ -221,14 +221,15 @@ echo "uninstall while running: ok ($CYCLES cycles)"
 win reg.exe add "$KEY" /v PortNumber /t REG_DWORD /d 8080 /f >/dev/null
 win reg.exe add "$KEY" /v HttpsEnabled /t REG_DWORD /d 1 /f >/dev/null
 win reg.exe add "$KEY\\shop" /v path /t REG_SZ /d 'C:\Shop' /f >/dev/null
+site_path() { win reg.exe query "$KEY\\shop" /v path | awk '$1 == "path" { print $3 }'; }
+[ "$(site_path)" = 'C:\Shop' ] && [ "$(value PortNumber)" = 0x1f90 ] || fail "the administrator's changes could not be made"
 uninstall "$OUT/vtd.msi"
 check_removed
 install "$OUT/vtd.msi"
 check_running
 [ "$(value PortNumber)" = 0x1f90 ] || fail "the changed PortNumber was overwritten: $(value PortNumber)"
 [ "$(value HttpsEnabled)" = 0x1 ] || fail "the changed HttpsEnabled was overwritten: $(value HttpsEnabled)"
-[ "$(win reg.exe query "$KEY\\shop" /v path | awk '$1 == "path" { print $3 }')" = 'C:\Shop' ] ||
-  fail "the added site is gone"
+[ "$(site_path)" = 'C:\Shop' ] || fail "the added site is gone: $(win reg.exe query "$KEY" /s 2>&1)"
 echo "reinstall keeps the settings: ok"
 
 # 4. Upgrade while running: one product afterwards, of the new version, its
