@@ -181,8 +181,10 @@ int main(int argc, char** argv)
         cteUpdate.Add(Seconds(start));
         Expect(updated, objects, "lists the CTE's update wrote");
 
+        // Byte for byte: the column's collation pads with blanks, so a plain
+        // "=" would take a list with a blank more as equal.
         std::string sameQuery = "select count(*) from Object o join WalkLists w on w.id = o.id "
-                                "where o.parentlist = w.parentlist";
+                                "where hex(o.parentlist) = hex(w.parentlist)";
         Expect(Value(db, sameQuery.c_str()), objects, "lists equal between the walk and the CTE");
         std::string countQuery = std::string("select count(*) from (") + CteQuery + ") t";
         Expect(Value(db, countQuery.c_str()), objects, "CTE rows counted by the server");

@@ -5,8 +5,10 @@
 # and of sites that need a full upgrade. The statements are taken from the
 # database server's general log of a run of the daemon and replayed with the
 # client, one client process per connection the daemon made; both sides must
-# end with the same tables, columns, keys and row counts, and with the same
-# number of refused statements.
+# end with the same tables, columns and keys, the same rows in every table
+# (CHECKSUM TABLE; of DatabaseVersion, whose time stamps are the moment of
+# each run, its versions and their number of rows), and with the same number
+# of refused statements.
 #
 #   bench/startup.sh
 #
@@ -27,7 +29,9 @@
 #                   daemon and the client, the floor of its schema change:
 #                   one ALTER TABLE ... FORCE per table, a single copy of
 #                   each table, which no upgrade that changes every table
-#                   can undercut.
+#                   can undercut; the report gives daemon / floor.
+#        old:N:M    the same with M objects instead of OLD_OBJECTS, for
+#                   instance old:1:1000000 (not among the default cases).
 #
 # Environment: BUILD_DIR (build folder, build), VTD (the daemon to measure,
 # default BUILD_DIR/bin/vtd), RUNS (3), SETUPS ("own running"),
@@ -171,7 +175,7 @@ reset_databases() {  # site names; the server must run
 
 # An older release's database: its layout and rows, its version stamp, and
 # old_objects objects more below the root, 8 children to a folder.
-load_old() {  # site names; the server must run
+load_old() {  # site names; the server must run; $case_objects objects
   local site
   reset_databases "$@"
   for site in "$@"; do
@@ -181,7 +185,7 @@ load_old() {  # site names; the server must run
       echo "insert into DatabaseVersion values ('6.4.12');"
       echo "insert into Object (id, name, authorid, parentid, type, displayorder)"
       echo "  select seq, concat('object ', seq), 1, if(seq < 1008, 1, 1000 + (seq - 1000) div 8 - 1), 2, seq"
-      echo "  from seq_1000_to_$((999 + old_objects));"
+      echo "  from seq_1000_to_$((999 + case_objects));"
     } | admin "$site"
   done
 }
@@ -295,25 +299,33 @@ run_client() {
   client_refused=$(grep -c '^ERROR' "$work/client.err" || true)
 }
 
-# Tables and views with their columns and keys, and the rows of each table.
+# Tables and views with their columns and keys, the row count and the
+# checksum of the rows of each table (DatabaseVersion: its versions, each
+# with its number of rows, as its time stamps are those of the run).
 fingerprint() {
-  local site query
+  local site query tables
   for site in "$@"; do
     echo "== $site"
     mariadb-dump --no-defaults -S "$sock" -u root --no-data --skip-dump-date --skip-comments "$site"
     query=$(admin -e "select group_concat(concat('select ''', table_name, ''', count(*) from \`', table_schema,
       '\`.\`', table_name, '\`') order by table_name separator ' union all ') from information_schema.tables
-      where table_schema='$site'")
+      where table_schema='$site' and table_type='BASE TABLE'")
     [ "$query" = NULL ] || admin -e "$query"
+    tables=$(admin -e "select group_concat(concat('\`', table_schema, '\`.\`', table_name, '\`') order by table_name)
+      from information_schema.tables where table_schema='$site' and table_type='BASE TABLE'
+      and lower(table_name) <> 'databaseversion'")
+    [ "$tables" = NULL ] || admin -e "checksum table $tables" | sed 's/^/checksum\t/'
+    admin "$site" -e "select 'version', version, count(*) from DatabaseVersion group by version" 2>/dev/null || true
   done
 }
 
-summary() {  # the fingerprint file: tables, views, rows
-  local tables views rows
+summary() {  # the fingerprint file: tables, views, rows, checksummed tables
+  local tables views rows sums
   tables=$(grep -c '^CREATE TABLE' "$1" || true)
   views=$(grep -c '^/\*!50001 VIEW' "$1" || true)
   rows=$(awk -F'\t' 'NF == 2 && $2 ~ /^[0-9]+$/ { n += $2 } END { print n + 0 }' "$1")
-  echo "$tables tables, $views views, $rows rows"
+  sums=$(grep -c '^checksum' "$1" || true)
+  echo "$tables tables, $views views, $rows rows, $sums checksums"
 }
 
 stats() {  # numbers on standard input: min and median
@@ -345,7 +357,10 @@ printf '%-8s %-12s %18s %18s %14s %10s %8s %s\n' setup case "daemon min/med s" "
 status=0
 for case in $cases; do
   kind=${case%%:*}
-  count=${case##*:}
+  rest=${case#*:}
+  count=${rest%%:*}
+  case_objects=$old_objects
+  [ "$rest" = "$count" ] || case_objects=${rest#*:}
   case $kind in
     current) prefix=cur ;;
     upgrade) prefix=upg ;;
@@ -423,7 +438,10 @@ setup running: the server runs already; the daemon runs with -m.
 refused: statements the server refused, as the daemon printed them ("SQL
 ERROR", the two silent ALTERs of each site not included) / as the client did.
 CONNECT: "SQL CONNECT" lines in the daemon's error log in its last run.
-same end: tables, columns, keys and row counts equal after the daemon's last
-run, the client's last run and the recorded run.
+same end: tables, columns, keys, row counts and the checksum of every
+table's rows equal after the daemon's last run, the client's last run and
+the recorded run.
+floor: one ALTER TABLE ... FORCE per table (old cases); the ratio is the
+daemon's time over the floor's.
 EOT
 exit $status

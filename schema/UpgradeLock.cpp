@@ -11,7 +11,7 @@
 namespace {
 
 constexpr const char* Unit = "UpgradeLock";
-constexpr int LockFailureLine = 58;
+constexpr int LockFailureLine = 69;
 // Pause between two attempts at a lock another connection holds.
 constexpr unsigned LockPollMilliseconds = 500;
 

@@ -1,6 +1,7 @@
 #include "schema/UpgradeModel.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <sstream>
 
