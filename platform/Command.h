@@ -11,7 +11,9 @@
 // for it to end. exitCode is its exit status, or 128 + the signal that ended
 // it. false (OS error set) when it could not be started. With a time limit
 // (milliseconds, 0 for none) a program that has not ended by then is killed
-// and false returned with the OS error OsErrorTimedOut (Platform.h).
+// and false returned with the OS error OsErrorTimedOut (Platform.h). A stop
+// of the daemon (EarlyStop.h) ends it the same way, with the OS error of an
+// interrupted call (EINTR; ERROR_OPERATION_ABORTED on Windows).
 bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::string& output, int& exitCode,
                                unsigned timeLimitMilliseconds = 0);
 

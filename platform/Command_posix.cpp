@@ -1,6 +1,8 @@
 // Command on Linux: posix_spawn with a pipe, mkdtemp.
 #include "platform/Command.h"
 
+#include "platform/EarlyStop.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -66,15 +68,24 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
         long long spent = (now.tv_sec - started.tv_sec) * 1000LL + (now.tv_nsec - started.tv_nsec) / 1000000LL;
         return spent >= timeLimitMilliseconds ? 0 : static_cast<int>(timeLimitMilliseconds - spent);
     };
-    bool timedOut = false;
+    // Looked at in short steps: a stop of the daemon ends the wait too.
+    constexpr int StepMs = 100;
+    int endError = 0;
     char buffer[4096];
     for (;;) {
-        struct pollfd entry {pipeEnds[0], POLLIN, 0};
-        int ready = poll(&entry, 1, left());
-        if (ready == 0) {
-            timedOut = true;
+        if (EarlyStopRequested()) {
+            endError = EINTR;
             break;
         }
+        int wait = left();
+        if (wait == 0) {
+            endError = ETIMEDOUT;
+            break;
+        }
+        struct pollfd entry {pipeEnds[0], POLLIN, 0};
+        int ready = poll(&entry, 1, wait < 0 || wait > StepMs ? StepMs : wait);
+        if (ready == 0)
+            continue;
         if (ready < 0 && errno == EINTR)
             continue;
         ssize_t n = read(pipeEnds[0], buffer, sizeof buffer);
@@ -84,10 +95,10 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
             break;
     }
     close(pipeEnds[0]);
-    if (timedOut) {
+    if (endError != 0) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        errno = ETIMEDOUT;
+        errno = endError;
         return false;
     }
     int status = 0;

@@ -240,6 +240,8 @@ void Reload(ServerConfig& config)
     ServiceSetProgress("Reloading: checking the web configuration");
     std::string httpdConf = ComposeHttpdConf(config);
     WebCheck check = CheckWebConfig(config, httpdConf);
+    if (StopRequested)
+        return Finish("stopped", stopped);
     if (!check.accepted) {
         LogLine("web configuration refused, the running configuration is kept: " + check.reason);
         SetNote("; web configuration refused, the running configuration kept: " + check.reason);
