@@ -424,7 +424,11 @@ std::string ComposeServerConfigPhp(const ServerConfig& config, const SiteConfig&
 
 void WriteWebConfig(const ServerConfig& config)
 {
-    WriteWebConfigFrom(config, ComposeHttpdConf(config));
+    // Without a conf folder the fragments are not looked for there one by
+    // one: WriteWebConfigFrom reports the folder alone.
+    std::string path = HttpdConfPath(config);
+    bool haveFolder = FolderExists(path.substr(0, path.rfind(PathSeparator)));
+    WriteWebConfigFrom(config, haveFolder ? ComposeHttpdConf(config) : std::string());
 }
 
 bool WriteWebConfigFrom(const ServerConfig& config, const std::string& httpdConf)

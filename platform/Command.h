@@ -14,7 +14,8 @@
 // it has passed is killed with its process group and the call returns false
 // with the OS error OsErrorTimedOut, output holding what it printed so far.
 // The time is counted in the pauses of Sleep, so a test's sleep divisor
-// shortens it too.
+// shortens it too. With a time limit, a stop of the daemon (EarlyStop.h)
+// ends the program the same way, with the OS error EINTR.
 bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::string& output, int& exitCode,
                                unsigned timeLimitMilliseconds = 0);
 

@@ -2,6 +2,8 @@
 // descriptor for the files of a one-shot tool.
 #include "platform/Command.h"
 
+#include "platform/EarlyStop.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -116,7 +118,8 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
             }
             if (ended && !open)
                 break;
-            if (waited >= timeLimitMilliseconds) {
+            bool stopping = EarlyStopRequested();
+            if (waited >= timeLimitMilliseconds || stopping) {
                 if (ended)
                     break; // it ended; something it left behind holds the pipe
                 kill(-pid, SIGKILL);
@@ -124,7 +127,7 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
                 }
                 close(readEnd);
                 exitCode = ExitCodeOf(status);
-                errno = OsErrorTimedOut;
+                errno = stopping ? EINTR : OsErrorTimedOut;
                 return false;
             }
             Sleep(PollMilliseconds);

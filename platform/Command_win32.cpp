@@ -1,6 +1,7 @@
 // Command on Windows: CreateProcessA with a pipe for the program's output.
 #include "platform/Command.h"
 
+#include "platform/EarlyStop.h"
 #include "platform/Platform.h"
 #include "platform/Win32.h"
 
@@ -75,7 +76,7 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
     ::CloseHandle(created.hThread);
 
     ULONGLONG deadline = ::GetTickCount64() + timeLimitMilliseconds;
-    bool timedOut = false;
+    DWORD endError = 0;
     char chunk[4096];
     for (;;) {
         DWORD available = 0;
@@ -89,17 +90,21 @@ bool RunProgramCapturingOutput(const std::vector<std::string>& arguments, std::s
             continue;
         }
         if (timeLimitMilliseconds != 0 && ::GetTickCount64() >= deadline) {
-            timedOut = true;
+            endError = OsErrorTimedOut;
+            break;
+        }
+        if (EarlyStopRequested()) {
+            endError = ERROR_OPERATION_ABORTED;
             break;
         }
         ::WaitForSingleObject(created.hProcess, 10);
     }
     ::CloseHandle(readEnd);
-    if (timedOut) {
+    if (endError != 0) {
         ::TerminateProcess(created.hProcess, 1);
         ::WaitForSingleObject(created.hProcess, INFINITE);
         ::CloseHandle(created.hProcess);
-        ::SetLastError(OsErrorTimedOut);
+        ::SetLastError(endError);
         return false;
     }
     ::WaitForSingleObject(created.hProcess, INFINITE);

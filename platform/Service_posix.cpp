@@ -28,11 +28,16 @@ std::atomic<bool> serviceRunning{false};
 bool stopReported = false;
 std::thread::id stopThread;
 
-// Sends message unless a stop was reported by another thread; stateLock
+// Sends message unless a stop was reported by another thread; notifyLock
 // held, so that the check and the send are one step against the stop report.
+// Taken around every notification and the stop flag; never by the thread
+// that waits for the controls, so a service manager slow to read does not
+// hold up the stop signal's handling.
+std::mutex notifyLock;
+
 void NotifyUnlessStopping(const char* message)
 {
-    std::lock_guard<std::mutex> guard(stateLock);
+    std::lock_guard<std::mutex> guard(notifyLock);
     if (stopReported && std::this_thread::get_id() != stopThread)
         return;
     sd_notify(0, message);
@@ -144,10 +149,13 @@ bool ServiceSetStatus(ServiceStatusHandle handle, const ServiceStatus& status)
         std::snprintf(message, sizeof(message), "STATUS=State %u", status.dwCurrentState);
         break;
     }
-    int result = 0;
     {
         std::lock_guard<std::mutex> guard(stateLock);
         acceptsStop = (status.dwControlsAccepted & ServiceAcceptStop) != 0 && status.dwCurrentState != ServiceStopped;
+    }
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> guard(notifyLock);
         if (status.dwCurrentState == ServiceStopPending && !stopReported) {
             stopReported = true;
             stopThread = std::this_thread::get_id();

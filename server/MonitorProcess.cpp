@@ -185,6 +185,8 @@ ProgramReload ReloadManagedProgram(const char* name)
     // it started after the request (its old workers finish what they serve
     // and end).
     for (unsigned waited = 0; waited < ProgramReloadLimitMilliseconds; waited += ProgramReloadStepMilliseconds) {
+        if (StopRequested)
+            return ProgramReload::NotRunning;
         if (!ProcessIsRunning(pid))
             return ProgramReload::Restarting;
         for (int child : ChildProcessesOf(pid))

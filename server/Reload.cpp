@@ -238,8 +238,13 @@ void Reload(ServerConfig& config)
         return Finish("stopped", stopped);
 
     ServiceSetProgress("Reloading: checking the web configuration");
-    std::string httpdConf = ComposeHttpdConf(config);
+    // Without a conf folder nothing is composed: writing reports it alone.
+    std::string confPath = HttpdConfPath(config);
+    bool haveFolder = FolderExists(confPath.substr(0, confPath.rfind(PathSeparator)));
+    std::string httpdConf = haveFolder ? ComposeHttpdConf(config) : std::string();
     WebCheck check = CheckWebConfig(config, httpdConf);
+    if (StopRequested)
+        return Finish("stopped", stopped);
     if (!check.accepted) {
         LogLine("web configuration refused, the running configuration is kept: " + check.reason);
         SetNote("; web configuration refused, the running configuration kept: " + check.reason);

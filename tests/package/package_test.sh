@@ -130,6 +130,14 @@ install)
   check "vtd.service checks the settings first" has_line "$units/vtd.service" "ExecStartPre=$prefix/sbin/vtd-check"
   check "vtd@.service checks the instance's settings first" \
     has_line "$units/vtd@.service" "ExecStartPre=$prefix/sbin/vtd-check -n %i"
+  check "vtd.service reloads through the program and waits for the outcome" \
+    has_line "$units/vtd.service" "ExecReload=$prefix/sbin/vtd --reload \$MAINPID"
+  check "vtd@.service reloads instance %i through the program" \
+    has_line "$units/vtd@.service" "ExecReload=$prefix/sbin/vtd -n %i --reload \$MAINPID"
+  check "vtd.service has its runtime folder for the reload's outcome" \
+    has_line "$units/vtd.service" "RuntimeDirectory=vtd"
+  check "vtd@.service has one runtime folder per instance" \
+    has_line "$units/vtd@.service" "RuntimeDirectory=vtd-%i"
   for unit in vtd.service vtd@.service; do
     check "$unit: Type=notify" has_line "$units/$unit" "Type=notify"
     check "$unit: TimeoutStartSec=infinity" has_line "$units/$unit" "TimeoutStartSec=infinity"
@@ -142,7 +150,7 @@ install)
     check "$unit: After= the database server and the network" \
       has_line "$units/$unit" "After=mariadb.service network-online.target"
     check "$unit: Documentation= the man pages" has_line "$units/$unit" "Documentation=man:vtd(8) man:vtd.reg(5)"
-    for line in "ExecReload=/bin/kill -HUP \$MAINPID" ProtectSystem=full "ReadWritePaths=-/var/log/vantry" \
+    for line in ProtectSystem=full "ReadWritePaths=-/var/log/vantry" \
       ProtectHome=yes NoNewPrivileges=yes UMask=0027; do
       check "$unit: $line" has_line "$units/$unit" "$line"
     done

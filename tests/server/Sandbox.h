@@ -148,8 +148,9 @@ public:
         CopyProgram(std::string(VTD_BIN_DIR) + "/vtd", bin + "/vtd");
         CopyProgram(std::string(VTD_BIN_DIR) + "/rtmpd", bin + "/rtmpd");
         CopyProgram(std::string(VTD_BIN_DIR) + "/vtpd", bin + "/vtpd");
-        // The stand-in daemon ignores its arguments: it serves as web and
-        // database server too.
+        // The stand-in daemon serves as web and database server too; as the
+        // web server it passes every syntax check (-t) and replaces its
+        // worker on a graceful restart (SIGUSR1).
         CopyProgram(std::string(VTD_BIN_DIR) + "/rtmpd", install + "/apache/bin/httpd");
         CopyProgram(std::string(VTD_BIN_DIR) + "/rtmpd", install + "/mysql/bin/mysqld");
         registry = temp / "vtd.reg";

@@ -51,7 +51,7 @@ inline int Run(const char* name, int argc = 0, char** argv = nullptr)
     std::printf("%s: started\n", name);
     std::fflush(stdout);
     while (stopSignal == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 #ifndef _WIN32
         if (reloads != seen) {
             seen = reloads;
