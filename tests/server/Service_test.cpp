@@ -453,7 +453,17 @@ TEST(Service, ReloadsLeaveMemoryFlat)
         std::string done = notify.Receive(10000);
         return begun.rfind("RELOADING=1\n", 0) == 0 && done == "READY=1";
     };
+    auto threads = [&] {
+        size_t count = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/" + std::to_string(daemon) + "/task"))
+            count++;
+        return count;
+    };
+    const size_t steadyThreads = threads();
+    // Measured once the last reload's thread has ended, so that its stack
+    // and working memory are not counted as if they stayed.
     auto rssKb = [&] {
+        WaitUntil([&] { return threads() == steadyThreads; }, 5000);
         std::string status = ReadProc(daemon, "status");
         size_t at = status.find("VmRSS:");
         return at == std::string::npos ? -1L : std::strtol(status.c_str() + at + 6, nullptr, 10);
