@@ -715,39 +715,20 @@ std::vector<int> ChildProcessesOf(int parentId)
 {
     std::vector<int> children;
     int saved = errno;
-    DIR* dir = opendir("/proc");
-    if (dir == nullptr)
-        return children;
-    while (struct dirent* entry = readdir(dir)) {
-        char* end = nullptr;
-        long pid = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || pid <= 0)
-            continue;
-        std::string stat = ReadProcFile(static_cast<int>(pid), "stat");
-        size_t paren = stat.rfind(')');
-        if (paren == std::string::npos)
-            continue;
-        char state = 0;
-        int parent = 0;
-        if (std::sscanf(stat.c_str() + paren + 1, " %c %d", &state, &parent) == 2 && parent == parentId &&
-            state != 'Z' && state != 'X')
-            children.push_back(static_cast<int>(pid));
-    }
-    closedir(dir);
+    ForEachProcess([&](int pid) {
+        ProcessStat stat;
+        if (ReadStat(pid, stat) && stat.parent == parentId && IsLive(stat))
+            children.push_back(pid);
+        return true;
+    });
     errno = saved;
     return children;
 }
 
 bool ProcessIsRunning(int pid)
 {
-    if (pid <= 0)
-        return false;
-    std::string stat = ReadProcFile(pid, "stat");
-    size_t paren = stat.rfind(')');
-    if (paren == std::string::npos || paren + 2 >= stat.size())
-        return false;
-    char state = stat[paren + 2];
-    return state != 'Z' && state != 'X';
+    ProcessStat stat;
+    return pid > 0 && ReadStat(pid, stat) && IsLive(stat);
 }
 
 bool SendReloadRequest(int pid)
