@@ -156,8 +156,12 @@ void StopManagedPrograms()
     std::lock_guard<std::mutex> guard(startLock);
     for (ListNode* node = ProcessTable.first; node != nullptr; node = node->next) {
         auto* process = static_cast<ManagedProcess*>(node->item);
-        if (!IsDatabaseServerName(process->name))
-            TerminateProcessAndGroup(process->process);
+        if (IsDatabaseServerName(process->name))
+            continue;
+        TerminateProcessAndGroup(process->process);
+        // What left the program's group and came back to the daemon goes
+        // with it.
+        EndAdoptedProcesses(ProgramPath(process).c_str());
     }
 }
 

@@ -103,7 +103,7 @@ TEST(Subreaper, DescendantsThatLeaveTheirGroupEndWithTheirProgram)
     ASSERT_TRUE(WaitUntil([&] { return WaitForProcess(program->process, 0); }, 10000));
     for (const std::string& name : orphans)
         ASSERT_TRUE(WaitUntil([&] { return !box.Running(name).empty(); }, 5000)) << name;
-    TerminateProcessGroupsOf("vtdDaemonizer");
+    StopManagedPrograms();
     for (const std::string& name : orphans)
         EXPECT_TRUE(box.Running(name).empty()) << name;
     CloseProcess(program->process);
