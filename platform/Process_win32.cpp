@@ -386,15 +386,9 @@ bool RequestConfigurationReload(const ProcessHandle& handle)
 std::vector<int> ChildProcessesOf(int parentId)
 {
     std::vector<int> children;
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return children;
-    PROCESSENTRY32 entry {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry))
-        if (static_cast<int>(entry.th32ParentProcessID) == parentId)
-            children.push_back(static_cast<int>(entry.th32ProcessID));
-    ::CloseHandle(snapshot);
+    for (const SnapshotEntry& entry : TakeSnapshot())
+        if (static_cast<int>(entry.parent) == parentId)
+            children.push_back(static_cast<int>(entry.pid));
     return children;
 }
 
